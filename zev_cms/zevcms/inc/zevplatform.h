@@ -1,0 +1,20 @@
+// The two module calls that a plug-in uses to find its own file, in their Windows form. On
+// POSIX they are served from the list of loaded objects (dl_iterate_phdr): a module name
+// "<name>.dll" stands for the loaded file lib<name>.so (a name without ".dll" is looked up as
+// given, by file name).
+#ifndef ZEV_CMS_ZEVPLATFORM_H
+#define ZEV_CMS_ZEVPLATFORM_H
+
+#include "zevexport.h"
+
+extern "C" {
+typedef void* HMODULE;
+// The handle of a loaded module, or null when no module of that name is loaded.
+ZEVCMS_EXPORT HMODULE GetModuleHandleA(const char* moduleName);
+// Copies the module's full path into buffer (at most size - 1 characters and a NUL) and
+// returns the number of characters copied without the NUL. When the path does not fit, the
+// copy is cut, NUL-terminated, and size is returned. Returns 0 on failure.
+ZEVCMS_EXPORT unsigned long GetModuleFileNameA(HMODULE module, char* buffer, unsigned long size);
+}
+
+#endif

@@ -1,0 +1,48 @@
+// Encoding helpers of the toolkit.
+#ifndef ZEV_CMS_ZEVUTILITY_H
+#define ZEV_CMS_ZEVUTILITY_H
+
+#include <iosfwd>
+
+#include "zevbuffer.h"
+#include "zevexport.h"
+#include "zevstring.h"
+
+namespace zev09000003 {
+
+class ZEVCMS_EXPORT ZEVUtility {
+ public:
+  // Writes a dump: a line with the label, then for each 16 bytes the offset (8 hex digits),
+  // the bytes in hex and their printable characters ('.' for the others).
+  static void hexdump(std::ostream& os, const ZEVASNCBuffer& bytes, const char* label);
+  static void hexdump(std::ostream& os, const ZEVFastBuffer& bytes, const char* label);
+
+  // Hex digits to bytes; white space is skipped. Throws ZEVException on an odd number of
+  // digits or on any other character.
+  static ZEVFastBuffer hexStringToBinary(const ZEVString& hex);
+
+  // Finds a PEM block ("-----BEGIN <type>-----" ... "-----END <type>-----") in in, with any
+  // text before and after it, and decodes its Base64 body into out. Returns 0 and sets type
+  // to the label on success; returns non-zero, leaving out and type unchanged, when in holds
+  // no well-formed PEM block.
+  static int Base64DearmorPemToBuf(ZEVFastBuffer& out, ZEVString& type, const ZEVFastBuffer& in,
+                                   void* reserved);
+
+  // Fills the empty host of an LDAP URL ("ldap:///<dn>?...") from the dc= components of its
+  // DN: "ldap:///cn=x,dc=example,dc=com" gives "ldap://example.com/cn=x,dc=example,dc=com".
+  // A URL that names a host comes back unchanged. Throws ZEVException when the host is empty
+  // and the DN has no dc= component, or when the text is not an LDAP URL.
+  static ZEVString convertDCtoHost(const ZEVString& url);
+};
+
+class ZEVCMS_EXPORT ZEVKRYUtility {
+ public:
+  // Decodes bare Base64 (line breaks and other white space allowed, '=' padding required
+  // where the length needs it). Throws ZEVException on any other character or a bad length.
+  static ZEVFastBuffer decodeData_BASE64(const ZEVFastBuffer& text, void* reserved);
+  static ZEVString encodeData_BASE64(const ZEVASNCBuffer& bytes);
+};
+
+}  // namespace zev09000003
+
+#endif
