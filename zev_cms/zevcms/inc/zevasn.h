@@ -14,6 +14,10 @@
 
 namespace zev09000003 {
 
+// Error code of the ZEVException thrown when DER does not decode, when an accessor is used
+// on an empty object, and when DN text does not parse.
+const long ZEV_ERR_ASN_DECODE = 571100;  // 0x8B6DC
+
 // Whether a container deletes the objects pushed into it.
 enum ZEVOwnership { ZEV_NOT_OWNER = 0, ZEV_OWNER = 1 };
 

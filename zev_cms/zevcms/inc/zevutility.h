@@ -10,6 +10,9 @@
 
 namespace zev09000003 {
 
+// Error code of the ZEVException thrown for bad hex, Base64 or LDAP URL text.
+const long ZEV_ERR_ENCODING = 571101;  // 0x8B6DD
+
 class ZEVCMS_EXPORT ZEVUtility {
  public:
   // Writes a dump: a line with the label, then for each 16 bytes the offset (8 hex digits),

@@ -1,0 +1,654 @@
+// X.509 certificates, CRLs and X.500 names over OpenSSL 3, and the ASN.1 containers.
+// OpenSSL's types appear only here; each handle lives in a small holder with its free
+// function. Decoding is strict: every byte must belong to the one DER encoding.
+#include "zevasn.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zevexception.h"
+
+namespace zev09000003 {
+namespace {
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+struct CrlFree {
+  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
+};
+struct NameFree {
+  void operator()(X509_NAME* n) const { X509_NAME_free(n); }
+};
+struct NameEntryFree {
+  void operator()(X509_NAME_ENTRY* e) const { X509_NAME_ENTRY_free(e); }
+};
+struct ObjectFree {
+  void operator()(ASN1_OBJECT* o) const { ASN1_OBJECT_free(o); }
+};
+struct TypeFree {
+  void operator()(ASN1_TYPE* t) const { ASN1_TYPE_free(t); }
+};
+typedef std::unique_ptr<BIO, BioFree> BioPtr;
+typedef std::unique_ptr<X509, X509Free> X509Ptr;
+typedef std::unique_ptr<X509_CRL, CrlFree> CrlPtr;
+typedef std::unique_ptr<X509_NAME, NameFree> NamePtr;
+typedef std::unique_ptr<X509_NAME_ENTRY, NameEntryFree> NameEntryPtr;
+typedef std::unique_ptr<ASN1_OBJECT, ObjectFree> ObjectPtr;
+typedef std::unique_ptr<ASN1_TYPE, TypeFree> TypePtr;
+
+// The text of OpenSSL's oldest queued error (the root cause), and an empty queue afterwards.
+std::string opensslError() {
+  unsigned long code = ERR_get_error();
+  std::string text;
+  if (code == 0) {
+    text = "no further detail from OpenSSL";
+  } else {
+    char buf[256];
+    ERR_error_string_n(code, buf, sizeof buf);
+    text = buf;
+  }
+  ERR_clear_error();
+  return text;
+}
+
+[[noreturn]] void fail(int line, const std::string& message) {
+  throw ZEVException(__FILE__, line, ZEV_ERR_ASN_DECODE, ZEVString(message));
+}
+
+BioPtr memoryBio() {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio) fail(__LINE__, "no memory for a BIO: " + opensslError());
+  return bio;
+}
+
+std::string bioText(BIO* bio) {
+  char* data = nullptr;
+  long n = BIO_get_mem_data(bio, &data);
+  return n > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(n)) : std::string();
+}
+
+// "Jan  1 00:00:00 2026 GMT", as ASN1_TIME_print writes it; empty for a null time.
+ZEVString timeText(const ASN1_TIME* t) {
+  if (t == nullptr) return ZEVString();
+  BioPtr bio = memoryBio();
+  if (ASN1_TIME_print(bio.get(), t) != 1) {
+    ERR_clear_error();
+    return ZEVString("(bad time)");
+  }
+  return ZEVString(bioText(bio.get()));
+}
+
+// Runs a d2i function over the whole of der and returns the object in its holder, or throws
+// naming what did not decode: bytes that do not parse, or bytes left after the encoding.
+template <class Holder, class F>
+Holder decodeStrict(const ZEVASNCBuffer& der, F d2i, const char* what) {
+  const unsigned char* start = der.getValue();
+  std::size_t length = start != nullptr ? der.getLength() : 0;
+  if (length == 0) fail(__LINE__, std::string(what) + " does not decode: empty input");
+  if (length > static_cast<std::size_t>(LONG_MAX)) {
+    fail(__LINE__, std::string(what) + " does not decode: input too long");
+  }
+  ERR_clear_error();
+  const unsigned char* p = start;
+  Holder object(d2i(nullptr, &p, static_cast<long>(length)));
+  if (!object) fail(__LINE__, std::string(what) + " does not decode: " + opensslError());
+  std::size_t used = static_cast<std::size_t>(p - start);
+  if (used != length) {
+    fail(__LINE__, std::string(what) +
+                       " does not decode: trailing bytes after the DER encoding (" +
+                       std::to_string(used) + " of " + std::to_string(length) + " used)");
+  }
+  return object;
+}
+
+// ---- RFC 4514 text to an X509_NAME ----
+
+struct Ava {
+  std::string type;
+  std::string value;
+  bool hex;  // value was "#<hex>": the BER of the attribute value
+};
+typedef std::vector<Ava> Rdn;
+
+[[noreturn]] void badDN(int line, const std::string& text, const std::string& why) {
+  fail(line, "DN text does not parse: \"" + text + "\": " + why);
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Parses the RDNs in the order of the text (most significant last). Spaces around ',', '+'
+// and '=' are tolerated; unescaped spaces at either end of a value are dropped. ';' is taken
+// as ',' (the older RFC 1779/2253 separator).
+std::vector<Rdn> parseRFC4514(const std::string& text) {
+  std::vector<Rdn> rdns;
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  auto skipSpaces = [&] {
+    while (i < n && text[i] == ' ') ++i;
+  };
+  skipSpaces();
+  if (i == n) return rdns;  // the empty name
+  Rdn rdn;
+  for (;;) {
+    Ava ava;
+    ava.hex = false;
+    skipSpaces();
+    std::size_t typeStart = i;
+    while (i < n && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '-' ||
+                     text[i] == '.')) {
+      ++i;
+    }
+    ava.type = text.substr(typeStart, i - typeStart);
+    if (ava.type.empty()) {
+      badDN(__LINE__, text, "attribute type expected at position " + std::to_string(typeStart));
+    }
+    skipSpaces();
+    if (i >= n || text[i] != '=') {
+      badDN(__LINE__, text, "'=' expected after \"" + ava.type + "\"");
+    }
+    ++i;
+    skipSpaces();
+    if (i < n && text[i] == '#') {
+      ava.hex = true;
+      ++i;
+      std::size_t start = i;
+      while (i + 1 < n && hexDigit(text[i]) >= 0 && hexDigit(text[i + 1]) >= 0) {
+        ava.value += static_cast<char>(hexDigit(text[i]) * 16 + hexDigit(text[i + 1]));
+        i += 2;
+      }
+      if (i == start) badDN(__LINE__, text, "hex digits expected after '#'");
+      skipSpaces();
+    } else {
+      std::size_t keep = 0;  // length of the value up to its last escaped or non-space byte
+      while (i < n) {
+        char c = text[i];
+        if (c == ',' || c == '+' || c == ';') break;
+        if (c == '\\') {
+          if (i + 1 >= n) badDN(__LINE__, text, "escape at the end of the text");
+          int h = hexDigit(text[i + 1]);
+          int l = i + 2 < n ? hexDigit(text[i + 2]) : -1;
+          if (h >= 0 && l >= 0) {
+            ava.value += static_cast<char>(h * 16 + l);
+            i += 3;
+          } else if (std::string(" \"#+,;<=>\\").find(text[i + 1]) != std::string::npos) {
+            ava.value += text[i + 1];
+            i += 2;
+          } else {
+            badDN(__LINE__, text, "bad escape at position " + std::to_string(i));
+          }
+          keep = ava.value.size();
+          continue;
+        }
+        if (c == '"' || c == '<' || c == '>') {
+          badDN(__LINE__, text,
+                std::string("unescaped '") + c + "' at position " + std::to_string(i));
+        }
+        ava.value += c;
+        if (c != ' ') keep = ava.value.size();
+        ++i;
+      }
+      ava.value.resize(keep);
+    }
+    rdn.push_back(ava);
+    if (i >= n) break;
+    char separator = text[i++];
+    if (separator == '+') continue;
+    if (separator != ',' && separator != ';') {
+      badDN(__LINE__, text, "unexpected text at position " + std::to_string(i - 1));
+    }
+    rdns.push_back(rdn);
+    rdn.clear();
+  }
+  rdns.push_back(rdn);
+  return rdns;
+}
+
+// The object of an attribute type: a numeric OID (optionally "OID." first), a short name
+// in any case ("cn", "CN"), or a long name ("commonName").
+ObjectPtr attributeObject(const std::string& type) {
+  std::string t = type;
+  if (t.size() > 4 && (t.compare(0, 4, "oid.") == 0 || t.compare(0, 4, "OID.") == 0)) {
+    t = t.substr(4);
+  }
+  if (!t.empty() && std::isdigit(static_cast<unsigned char>(t[0]))) {
+    ObjectPtr obj(OBJ_txt2obj(t.c_str(), 1));
+    ERR_clear_error();
+    return obj;
+  }
+  int nid = OBJ_sn2nid(t.c_str());
+  if (nid == NID_undef) nid = OBJ_ln2nid(t.c_str());
+  if (nid == NID_undef) {
+    std::string upper = t;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    nid = OBJ_sn2nid(upper.c_str());
+    // LDAP names that OpenSSL knows under other spellings.
+    if (nid == NID_undef && upper == "EMAIL") nid = NID_pkcs9_emailAddress;
+    if (nid == NID_undef && upper == "SURNAME") nid = NID_surname;
+  }
+  if (nid == NID_undef) {
+    // Long names in any case, e.g. "commonname", "domainComponent".
+    std::string lower = t;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static const struct {
+      const char* name;
+      int nid;
+    } kLongNames[] = {{"commonname", NID_commonName},
+                      {"countryname", NID_countryName},
+                      {"organizationname", NID_organizationName},
+                      {"organizationalunitname", NID_organizationalUnitName},
+                      {"localityname", NID_localityName},
+                      {"stateorprovincename", NID_stateOrProvinceName},
+                      {"domaincomponent", NID_domainComponent},
+                      {"emailaddress", NID_pkcs9_emailAddress},
+                      {"serialnumber", NID_serialNumber},
+                      {"givenname", NID_givenName},
+                      {"userid", NID_userId}};
+    for (const auto& entry : kLongNames) {
+      if (lower == entry.name) nid = entry.nid;
+    }
+  }
+  ERR_clear_error();
+  if (nid == NID_undef) return ObjectPtr();
+  return ObjectPtr(OBJ_dup(OBJ_nid2obj(nid)));
+}
+
+NamePtr buildName(const std::string& text) {
+  std::vector<Rdn> rdns = parseRFC4514(text);
+  NamePtr name(X509_NAME_new());
+  if (!name) fail(__LINE__, "no memory for a name: " + opensslError());
+  // X.509 order is the reverse of the text's: the most significant RDN comes first.
+  for (auto rdn = rdns.rbegin(); rdn != rdns.rend(); ++rdn) {
+    bool first = true;
+    for (const Ava& ava : *rdn) {
+      ObjectPtr obj = attributeObject(ava.type);
+      if (!obj) badDN(__LINE__, text, "unknown attribute type \"" + ava.type + "\"");
+      NameEntryPtr entry;
+      if (ava.hex) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(ava.value.data());
+        TypePtr value(d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(ava.value.size())));
+        if (!value || p != reinterpret_cast<const unsigned char*>(ava.value.data()) +
+                                ava.value.size()) {
+          ERR_clear_error();
+          badDN(__LINE__, text, "the '#' value of \"" + ava.type + "\" is not one BER value");
+        }
+        if (value->type == V_ASN1_OBJECT || value->type == V_ASN1_NULL ||
+            value->type == V_ASN1_BOOLEAN || value->type == V_ASN1_SEQUENCE ||
+            value->type == V_ASN1_SET) {
+          badDN(__LINE__, text, "the '#' value of \"" + ava.type + "\" is not a string");
+        }
+        const ASN1_STRING* s = value->value.asn1_string;
+        entry.reset(X509_NAME_ENTRY_create_by_OBJ(nullptr, obj.get(), value->type,
+                                                  ASN1_STRING_get0_data(s),
+                                                  ASN1_STRING_length(s)));
+      } else {
+        entry.reset(X509_NAME_ENTRY_create_by_OBJ(
+            nullptr, obj.get(), MBSTRING_UTF8,
+            reinterpret_cast<const unsigned char*>(ava.value.data()),
+            static_cast<int>(ava.value.size())));
+      }
+      if (!entry) {
+        badDN(__LINE__, text, "the value of \"" + ava.type + "\" is not accepted: " +
+                                  opensslError());
+      }
+      // set 0 starts a new RDN; -1 adds to the last one (a multi-valued RDN).
+      if (X509_NAME_add_entry(name.get(), entry.get(), -1, first ? 0 : -1) != 1) {
+        badDN(__LINE__, text, "cannot add \"" + ava.type + "\": " + opensslError());
+      }
+      first = false;
+    }
+  }
+  return name;
+}
+
+const char* kReasonNames[] = {"unspecified",          "keyCompromise",   "cACompromise",
+                              "affiliationChanged",   "superseded",      "cessationOfOperation",
+                              "certificateHold",      nullptr,           "removeFromCRL",
+                              "privilegeWithdrawn",   "aACompromise"};
+
+}  // namespace
+
+// ---- Impl holders ----
+
+struct ZEVASNx500Name::Impl {
+  explicit Impl(X509_NAME* n) : name(n) {}
+  ~Impl() { X509_NAME_free(name); }
+  X509_NAME* name;
+};
+
+struct ZEVASNx509Certificate::Impl {
+  X509Ptr cert;
+};
+
+struct ZEVASNCertificateList::Impl {
+  CrlPtr crl;
+};
+
+namespace {
+ZEVASNx500Name nameCopy(const X509_NAME* source) {
+  X509_NAME* copy = X509_NAME_dup(source);
+  if (copy == nullptr) fail(__LINE__, "cannot copy a name: " + opensslError());
+  return ZEVASNx500Name(std::unique_ptr<ZEVASNx500Name::Impl>(new ZEVASNx500Name::Impl(copy)));
+}
+}  // namespace
+
+// ---- ZEVASNObject ----
+
+ZEVASNObject::ZEVASNObject(int securityType) : securityType_(securityType) {}
+ZEVASNObject::~ZEVASNObject() {}
+
+ZEVString ZEVASNObject::getSHA256Fingerprint() const {
+  if (isEmpty()) fail(__LINE__, "fingerprint of an empty object");
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdLength = 0;
+  if (EVP_Digest(der_.getValue(), der_.getLength(), md, &mdLength, EVP_sha256(), nullptr) != 1) {
+    fail(__LINE__, "SHA-256 failed: " + opensslError());
+  }
+  std::string out;
+  for (unsigned int i = 0; i < mdLength; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", md[i]);
+    if (i > 0) out += ':';
+    out += hex;
+  }
+  return ZEVString(out);
+}
+
+// ---- ZEVASNx500Name ----
+
+ZEVASNx500Name::ZEVASNx500Name() : impl_(new Impl(X509_NAME_new())) {
+  if (impl_->name == nullptr) fail(__LINE__, "no memory for a name: " + opensslError());
+}
+
+ZEVASNx500Name::ZEVASNx500Name(const ZEVASNx500Name& other)
+    : impl_(new Impl(X509_NAME_dup(other.impl_->name))) {
+  if (impl_->name == nullptr) fail(__LINE__, "cannot copy a name: " + opensslError());
+}
+
+ZEVASNx500Name& ZEVASNx500Name::operator=(const ZEVASNx500Name& other) {
+  if (this != &other) {
+    std::unique_ptr<Impl> copy(new Impl(X509_NAME_dup(other.impl_->name)));
+    if (copy->name == nullptr) fail(__LINE__, "cannot copy a name: " + opensslError());
+    impl_ = std::move(copy);
+  }
+  return *this;
+}
+
+ZEVASNx500Name::~ZEVASNx500Name() {}
+
+ZEVASNx500Name::ZEVASNx500Name(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+  if (!impl_ || impl_->name == nullptr) {
+    X509_NAME* empty = X509_NAME_new();
+    if (empty == nullptr) fail(__LINE__, "no memory for a name: " + opensslError());
+    impl_.reset(new Impl(empty));
+  }
+}
+
+ZEVASNx500Name ZEVASNx500Name::fromDER(const ZEVASNCBuffer& der) {
+  NamePtr name = decodeStrict<NamePtr>(der, d2i_X509_NAME, "name");
+  return ZEVASNx500Name(std::unique_ptr<Impl>(new Impl(name.release())));
+}
+
+ZEVASNx500Name ZEVASNx500Name::fromRFC4514(const ZEVString& text) {
+  if (text.str().find('\0') != std::string::npos) {
+    badDN(__LINE__, text.str(), "zero byte in the text");
+  }
+  NamePtr name = buildName(text.str());
+  return ZEVASNx500Name(std::unique_ptr<Impl>(new Impl(name.release())));
+}
+
+ZEVString ZEVASNx500Name::getRFC2253String() const {
+  BioPtr bio = memoryBio();
+  // RFC 2253 form, but bytes above 0x7F are not escaped, so UTF-8 text stays UTF-8.
+  unsigned long flags = XN_FLAG_RFC2253 & ~static_cast<unsigned long>(ASN1_STRFLGS_ESC_MSB);
+  if (X509_NAME_print_ex(bio.get(), impl_->name, 0, flags) < 0) {
+    fail(__LINE__, "cannot print a name: " + opensslError());
+  }
+  return ZEVString(bioText(bio.get()));
+}
+
+ZEVFastBuffer ZEVASNx500Name::getDER() const {
+  unsigned char* der = nullptr;
+  int n = i2d_X509_NAME(impl_->name, &der);
+  if (n < 0) fail(__LINE__, "cannot encode a name: " + opensslError());
+  ZEVFastBuffer out(static_cast<std::size_t>(n), der);
+  OPENSSL_free(der);
+  return out;
+}
+
+bool ZEVASNx500Name::operator==(const ZEVASNx500Name& other) const {
+  return X509_NAME_cmp(impl_->name, other.impl_->name) == 0;
+}
+
+// ---- ZEVASNx509Certificate ----
+
+ZEVASNx509Certificate::ZEVASNx509Certificate(int securityType)
+    : ZEVASNObject(securityType), impl_(new Impl) {}
+ZEVASNx509Certificate::~ZEVASNx509Certificate() {}
+
+void ZEVASNx509Certificate::setDER(const ZEVASNCBuffer& der) {
+  X509Ptr cert = decodeStrict<X509Ptr>(der, d2i_X509, "certificate");
+  ZEVFastBuffer copy(der);  // der may point into der_ itself
+  impl_->cert = std::move(cert);
+  der_ = std::move(copy);
+}
+
+namespace {
+X509* certOf(const std::unique_ptr<ZEVASNx509Certificate::Impl>& impl) {
+  if (!impl->cert) fail(__LINE__, "the certificate object is empty");
+  return impl->cert.get();
+}
+}  // namespace
+
+ZEVString ZEVASNx509Certificate::getPEM() const {
+  X509* cert = certOf(impl_);
+  BioPtr bio = memoryBio();
+  if (PEM_write_bio_X509(bio.get(), cert) != 1) {
+    fail(__LINE__, "cannot write the certificate as PEM: " + opensslError());
+  }
+  return ZEVString(bioText(bio.get()));
+}
+
+ZEVASNx500Name ZEVASNx509Certificate::getSubject() const {
+  return nameCopy(X509_get_subject_name(certOf(impl_)));
+}
+
+ZEVASNx500Name ZEVASNx509Certificate::getIssuer() const {
+  return nameCopy(X509_get_issuer_name(certOf(impl_)));
+}
+
+ZEVString ZEVASNx509Certificate::getSerialNumberHex() const {
+  BioPtr bio = memoryBio();
+  // i2a_ASN1_INTEGER is what "openssl x509 -serial" prints: upper-case hex byte pairs.
+  if (i2a_ASN1_INTEGER(bio.get(), X509_get0_serialNumber(certOf(impl_))) < 0) {
+    fail(__LINE__, "cannot print the serial number: " + opensslError());
+  }
+  return ZEVString(bioText(bio.get()));
+}
+
+ZEVString ZEVASNx509Certificate::getNotBefore() const {
+  return timeText(X509_get0_notBefore(certOf(impl_)));
+}
+
+ZEVString ZEVASNx509Certificate::getNotAfter() const {
+  return timeText(X509_get0_notAfter(certOf(impl_)));
+}
+
+bool ZEVASNx509Certificate::isCA() const {
+  int critical = 0;
+  BASIC_CONSTRAINTS* bc = static_cast<BASIC_CONSTRAINTS*>(
+      X509_get_ext_d2i(certOf(impl_), NID_basic_constraints, &critical, nullptr));
+  ERR_clear_error();
+  if (bc == nullptr) return false;
+  bool ca = bc->ca != 0;
+  BASIC_CONSTRAINTS_free(bc);
+  return ca;
+}
+
+std::vector<ZEVString> ZEVASNx509Certificate::getLDAPDistributionPoints() const {
+  std::vector<ZEVString> urls;
+  int critical = 0;
+  CRL_DIST_POINTS* points = static_cast<CRL_DIST_POINTS*>(
+      X509_get_ext_d2i(certOf(impl_), NID_crl_distribution_points, &critical, nullptr));
+  ERR_clear_error();
+  if (points == nullptr) return urls;
+  for (int i = 0; i < sk_DIST_POINT_num(points); ++i) {
+    const DIST_POINT* point = sk_DIST_POINT_value(points, i);
+    if (point->distpoint == nullptr || point->distpoint->type != 0) continue;  // full names only
+    const GENERAL_NAMES* names = point->distpoint->name.fullname;
+    for (int k = 0; k < sk_GENERAL_NAME_num(names); ++k) {
+      const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, k);
+      if (gn->type != GEN_URI) continue;
+      const ASN1_IA5STRING* uri = gn->d.uniformResourceIdentifier;
+      std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
+                       static_cast<std::size_t>(ASN1_STRING_length(uri)));
+      std::string head = text.substr(0, 8);
+      for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (head.compare(0, 7, "ldap://") == 0 || head.compare(0, 8, "ldaps://") == 0) {
+        urls.push_back(ZEVString(text));
+      }
+    }
+  }
+  CRL_DIST_POINTS_free(points);
+  return urls;
+}
+
+// ---- ZEVASNCertificateList ----
+
+ZEVASNCertificateList::ZEVASNCertificateList(int securityType)
+    : ZEVASNObject(securityType), impl_(new Impl) {}
+ZEVASNCertificateList::~ZEVASNCertificateList() {}
+
+void ZEVASNCertificateList::setDER(const ZEVASNCBuffer& der) {
+  CrlPtr crl = decodeStrict<CrlPtr>(der, d2i_X509_CRL, "CRL");
+  ZEVFastBuffer copy(der);
+  impl_->crl = std::move(crl);
+  der_ = std::move(copy);
+}
+
+namespace {
+X509_CRL* crlOf(const std::unique_ptr<ZEVASNCertificateList::Impl>& impl) {
+  if (!impl->crl) fail(__LINE__, "the CRL object is empty");
+  return impl->crl.get();
+}
+}  // namespace
+
+ZEVString ZEVASNCertificateList::getPEM() const {
+  X509_CRL* crl = crlOf(impl_);
+  BioPtr bio = memoryBio();
+  if (PEM_write_bio_X509_CRL(bio.get(), crl) != 1) {
+    fail(__LINE__, "cannot write the CRL as PEM: " + opensslError());
+  }
+  return ZEVString(bioText(bio.get()));
+}
+
+ZEVASNx500Name ZEVASNCertificateList::getIssuer() const {
+  return nameCopy(X509_CRL_get_issuer(crlOf(impl_)));
+}
+
+ZEVString ZEVASNCertificateList::getThisUpdate() const {
+  return timeText(X509_CRL_get0_lastUpdate(crlOf(impl_)));
+}
+
+ZEVString ZEVASNCertificateList::getNextUpdate() const {
+  return timeText(X509_CRL_get0_nextUpdate(crlOf(impl_)));
+}
+
+std::size_t ZEVASNCertificateList::getRevokedCount() const {
+  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crlOf(impl_));
+  return revoked != nullptr ? static_cast<std::size_t>(sk_X509_REVOKED_num(revoked)) : 0;
+}
+
+// By serial number only: the caller picks the CRL of the certificate's issuer.
+ZEVRevocationInfo ZEVASNCertificateList::findRevoked(const ZEVASNx509Certificate& cert) const {
+  X509_CRL* crl = crlOf(impl_);
+  if (cert.impl() == nullptr || !cert.impl()->cert) {
+    fail(__LINE__, "revocation lookup of an empty certificate object");
+  }
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.impl()->cert.get());
+  ZEVRevocationInfo info{false, ZEVString(), ZEVString()};
+  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
+  for (int i = 0; revoked != nullptr && i < sk_X509_REVOKED_num(revoked); ++i) {
+    X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
+    if (ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(entry), serial) != 0) continue;
+    info.revoked = true;
+    info.date = timeText(X509_REVOKED_get0_revocationDate(entry));
+    int critical = 0;
+    ASN1_ENUMERATED* reason = static_cast<ASN1_ENUMERATED*>(
+        X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, &critical, nullptr));
+    ERR_clear_error();
+    if (reason == nullptr) {
+      info.reason = "unspecified";
+    } else {
+      long code = ASN1_ENUMERATED_get(reason);
+      ASN1_ENUMERATED_free(reason);
+      const long known = static_cast<long>(sizeof kReasonNames / sizeof kReasonNames[0]);
+      if (code >= 0 && code < known && kReasonNames[code] != nullptr) {
+        info.reason = kReasonNames[code];
+      } else {
+        info.reason = ZEVString("unknown reason " + std::to_string(code));
+      }
+    }
+    break;
+  }
+  return info;
+}
+
+// False for an empty issuer object, a certificate without a usable key, or a bad signature.
+bool ZEVASNCertificateList::verifySignature(const ZEVASNx509Certificate& issuer) const {
+  X509_CRL* crl = crlOf(impl_);
+  if (issuer.impl() == nullptr || !issuer.impl()->cert) return false;
+  EVP_PKEY* key = X509_get0_pubkey(issuer.impl()->cert.get());
+  bool ok = key != nullptr && X509_CRL_verify(crl, key) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
+// ---- containers ----
+
+ZEVASNCertificateContainer::ZEVASNCertificateContainer(ZEVOwnership ownership)
+    : ZEVASNContainer<ZEVASNx509Certificate>(ownership) {}
+ZEVASNCertificateContainer::~ZEVASNCertificateContainer() {}
+
+ZEVASNCRLContainer::ZEVASNCRLContainer(ZEVOwnership ownership)
+    : ZEVASNContainer<ZEVASNCertificateList>(ownership) {}
+ZEVASNCRLContainer::~ZEVASNCRLContainer() {}
+
+// ---- ZEVASNUtility ----
+
+void ZEVASNUtility::setDEREncoding(const ZEVFastBuffer& der, ZEVASNObject& object) {
+  object.setDER(der.get());
+}
+
+void ZEVASNUtility::setDEREncoding(const ZEVASNCBuffer& der, ZEVASNObject& object) {
+  object.setDER(der);
+}
+
+ZEVString ZEVASNUtility::getRFC2253String(const ZEVASNx500Name& name, bool /*reverse*/,
+                                          int /*format*/) {
+  return name.getRFC2253String();
+}
+
+}  // namespace zev09000003
