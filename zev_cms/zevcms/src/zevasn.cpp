@@ -238,38 +238,43 @@ ObjectPtr attributeObject(const std::string& type) {
     ERR_clear_error();
     return obj;
   }
-  int nid = OBJ_sn2nid(t.c_str());
+  // LDAP's names come first and in any case: OpenSSL's own short names differ for some of
+  // them ("uid" is userId in LDAP, x500UniqueIdentifier in OpenSSL).
+  std::string lower = t;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static const struct {
+    const char* name;
+    int nid;
+  } kLdapNames[] = {{"cn", NID_commonName},
+                    {"commonname", NID_commonName},
+                    {"c", NID_countryName},
+                    {"countryname", NID_countryName},
+                    {"o", NID_organizationName},
+                    {"organizationname", NID_organizationName},
+                    {"ou", NID_organizationalUnitName},
+                    {"organizationalunitname", NID_organizationalUnitName},
+                    {"l", NID_localityName},
+                    {"localityname", NID_localityName},
+                    {"st", NID_stateOrProvinceName},
+                    {"stateorprovincename", NID_stateOrProvinceName},
+                    {"street", NID_streetAddress},
+                    {"dc", NID_domainComponent},
+                    {"domaincomponent", NID_domainComponent},
+                    {"uid", NID_userId},
+                    {"userid", NID_userId},
+                    {"email", NID_pkcs9_emailAddress},
+                    {"emailaddress", NID_pkcs9_emailAddress},
+                    {"sn", NID_surname},
+                    {"surname", NID_surname},
+                    {"givenname", NID_givenName},
+                    {"serialnumber", NID_serialNumber},
+                    {"title", NID_title}};
+  int nid = NID_undef;
+  for (const auto& entry : kLdapNames) {
+    if (lower == entry.name) nid = entry.nid;
+  }
+  if (nid == NID_undef) nid = OBJ_sn2nid(t.c_str());
   if (nid == NID_undef) nid = OBJ_ln2nid(t.c_str());
-  if (nid == NID_undef) {
-    std::string upper = t;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    nid = OBJ_sn2nid(upper.c_str());
-    // LDAP names that OpenSSL knows under other spellings.
-    if (nid == NID_undef && upper == "EMAIL") nid = NID_pkcs9_emailAddress;
-    if (nid == NID_undef && upper == "SURNAME") nid = NID_surname;
-  }
-  if (nid == NID_undef) {
-    // Long names in any case, e.g. "commonname", "domainComponent".
-    std::string lower = t;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    static const struct {
-      const char* name;
-      int nid;
-    } kLongNames[] = {{"commonname", NID_commonName},
-                      {"countryname", NID_countryName},
-                      {"organizationname", NID_organizationName},
-                      {"organizationalunitname", NID_organizationalUnitName},
-                      {"localityname", NID_localityName},
-                      {"stateorprovincename", NID_stateOrProvinceName},
-                      {"domaincomponent", NID_domainComponent},
-                      {"emailaddress", NID_pkcs9_emailAddress},
-                      {"serialnumber", NID_serialNumber},
-                      {"givenname", NID_givenName},
-                      {"userid", NID_userId}};
-    for (const auto& entry : kLongNames) {
-      if (lower == entry.name) nid = entry.nid;
-    }
-  }
   ERR_clear_error();
   if (nid == NID_undef) return ObjectPtr();
   return ObjectPtr(OBJ_dup(OBJ_nid2obj(nid)));
@@ -282,7 +287,10 @@ NamePtr buildName(const std::string& text) {
   // X.509 order is the reverse of the text's: the most significant RDN comes first.
   for (auto rdn = rdns.rbegin(); rdn != rdns.rend(); ++rdn) {
     bool first = true;
-    for (const Ava& ava : *rdn) {
+    // Printing in RFC 2253 order reverses the entries of a multi-valued RDN too; adding
+    // them reversed keeps the text's order when the name is printed again.
+    for (auto it = rdn->rbegin(); it != rdn->rend(); ++it) {
+      const Ava& ava = *it;
       ObjectPtr obj = attributeObject(ava.type);
       if (!obj) badDN(__LINE__, text, "unknown attribute type \"" + ava.type + "\"");
       NameEntryPtr entry;
