@@ -149,7 +149,7 @@ TEST(StrictDecode, MessagesNameTheFaultAndTheObjectStaysAsItWas) {
   EXPECT_EQ(cert.getSHA256Fingerprint(), before);
   ZEVASNCertificateList crl;
   EXPECT_THROW(crl.setDER(bytes(pki().der("ca")).get()), ZEVException);  // a certificate
-  EXPECT_THROW(crl.getIssuer(), ZEVException);                            // still empty
+  EXPECT_THROW(crl.getIssuer(), ZEVException);                           // still empty
 }
 
 TEST(Certificate, AccessorsReadWhatOpensslWrote) {
@@ -207,7 +207,8 @@ TEST(X500Name, RFC4514TextRoundTrips) {
     const char* rfc2253;
   } rows[] = {
       {"cn=Test CA,o=Example,c=GB", "CN=Test CA,O=Example,C=GB"},
-      {"CN=Smith\\, John,OU=a\\+b,O=\\\"Q\\\" Ltd,C=GB", "CN=Smith\\, John,OU=a\\+b,O=\\\"Q\\\" Ltd,C=GB"},
+      {"CN=Smith\\, John,OU=a\\+b,O=\\\"Q\\\" Ltd,C=GB",
+       "CN=Smith\\, John,OU=a\\+b,O=\\\"Q\\\" Ltd,C=GB"},
       {"cn=caf\\C3\\A9, dc = example ,2.5.4.6=DE", "CN=caf\xC3\xA9,DC=example,C=DE"},
       {"cn=one+uid=two,o=Example", "CN=one+UID=two,O=Example"},
       {"commonName=x,OID.2.5.4.10=y,UserID=u", "CN=x,O=y,UID=u"},
@@ -226,8 +227,8 @@ TEST(X500Name, RFC4514TextRoundTrips) {
 }
 
 TEST(X500Name, BadTextThrowsNamingIt) {
-  const char* bad[] = {"cn", "=x", "cn=x,", "cn=a\\zz", "cn=a\\", "nosuchtype=x", "cn=a<b",
-                       "c=GBR", "cn=#zz"};
+  const char* bad[] = {"cn",           "=x",     "cn=x,", "cn=a\\zz", "cn=a\\",
+                       "nosuchtype=x", "cn=a<b", "c=GBR", "cn=#zz"};
   for (const char* text : bad) {
     try {
       ZEVASNx500Name::fromRFC4514(text);

@@ -1,12 +1,12 @@
 // The trace facility: off by default, sinks, filters and the line format of the file sink.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <string>
-#include <unistd.h>
 
 #include "zevcms.h"
 

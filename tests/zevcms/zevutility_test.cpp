@@ -17,12 +17,14 @@ TEST(ConvertDCtoHost, FillsAnEmptyHostFromTheDcComponents) {
     const char* url;
     const char* result;  // null: throws
   } rows[] = {
-      {"HostKept", "ldap://dir.example.com/dc=other,dc=com?x", "ldap://dir.example.com/dc=other,dc=com?x"},
+      {"HostKept", "ldap://dir.example.com/dc=other,dc=com?x",
+       "ldap://dir.example.com/dc=other,dc=com?x"},
       {"HostWithPortKept", "LDAPS://h:636", "LDAPS://h:636"},
       {"DcJoined", "ldap:///cn=x,dc=example,dc=com", "ldap://example.com/cn=x,dc=example,dc=com"},
       {"RestUnchanged", "ldap:///cn=CA,DC=a,dc=b?certificateRevocationList;binary?base",
        "ldap://a.b/cn=CA,DC=a,dc=b?certificateRevocationList;binary?base"},
-      {"PercentDecoded", "LDAP:///cn=A%2Cdc=x%2C%20dc%20=%20org", "LDAP://x.org/cn=A%2Cdc=x%2C%20dc%20=%20org"},
+      {"PercentDecoded", "LDAP:///cn=A%2Cdc=x%2C%20dc%20=%20org",
+       "LDAP://x.org/cn=A%2Cdc=x%2C%20dc%20=%20org"},
       {"Ldaps", "ldaps:///dc=example,dc=net", "ldaps://example.net/dc=example,dc=net"},
       {"NoDc", "ldap:///cn=Test%20CA,o=Example,c=GB", nullptr},
       {"NoDN", "ldap://", nullptr},
@@ -49,7 +51,8 @@ TEST(Hexdump, WritesOffsetHexAndCharacters) {
   EXPECT_EQ(seventeen.str(),
             "L\n"
             "00000000  30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46  0123456789ABCDEF\n"
-            "00000010  ff" + std::string(45, ' ') + "  .\n");
+            "00000010  ff" +
+                std::string(45, ' ') + "  .\n");
 }
 
 void hexOf(const char* text) { ZEVUtility::hexStringToBinary(text); }
@@ -82,21 +85,29 @@ TEST(Encodings, MessagesNameTheFault) {
 }
 
 TEST(Encodings, Base64RoundTripsAndPemNeedsAWholeBlock) {
-  for (std::string s : {std::string(), std::string("a"), std::string("ab"), std::string("abc\0", 4)}) {
+  for (std::string s :
+       {std::string(), std::string("a"), std::string("ab"), std::string("abc\0", 4)}) {
     ZEVString enc = ZEVKRYUtility::encodeData_BASE64(ZEVASNCBuffer(s.data(), s.size()));
-    ZEVFastBuffer dec = ZEVKRYUtility::decodeData_BASE64(ZEVFastBuffer(enc.length(), enc.c_str()), nullptr);
+    ZEVFastBuffer dec =
+        ZEVKRYUtility::decodeData_BASE64(ZEVFastBuffer(enc.length(), enc.c_str()), nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(dec.getValue()), dec.getLength()), s);
   }
   ZEVFastBuffer out(3, "old");
   ZEVString type("old");
   std::string noEnd = "-----BEGIN X-----\nQUJD\n";
-  EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(noEnd.size(), noEnd.data()), nullptr), 0);
+  EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(noEnd.size(), noEnd.data()),
+                                              nullptr),
+            0);
   std::string other = "-----BEGIN X-----\nQUJD\n-----END Y-----\n";
-  EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(other.size(), other.data()), nullptr), 0);
+  EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(other.size(), other.data()),
+                                              nullptr),
+            0);
   EXPECT_EQ(type, "old");
   EXPECT_EQ(out.getLength(), 3u);
   std::string good = "x -----BEGIN X509 CRL-----\nQUJD\nRA==\n-----END X509 CRL----- y";
-  EXPECT_EQ(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(good.size(), good.data()), nullptr), 0);
+  EXPECT_EQ(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(good.size(), good.data()),
+                                              nullptr),
+            0);
   EXPECT_EQ(type, "X509 CRL");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.getValue())), "ABCD");
 }
@@ -149,7 +160,7 @@ TEST(FastBuffer, AppendTruncateCopy) {
   ZEVFastBuffer copy(b);
   EXPECT_TRUE(copy.isSensitiveData());
   b.truncate(2);
-  b.truncate(5);  // longer: no effect
+  b.truncate(5);                                                              // longer: no effect
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.getValue())), "ab");  // NUL follows
   EXPECT_EQ(copy.getLength(), 206u);
   ZEVFastBuffer zeros(2, nullptr);
@@ -202,7 +213,8 @@ TEST(ConnectInfo, DefaultsCloneAndKinds) {
   info.setErrorLevel(1);
   std::unique_ptr<ZEVDIRConnectInfo::LDAP> copy(info.clone());
   EXPECT_EQ(copy->getErrorLevel(), 1);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy->getUserPassword().getValue())), "secret");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy->getUserPassword().getValue())),
+            "secret");
   EXPECT_TRUE(copy->getUserPassword().isSensitiveData());
   EXPECT_TRUE(copy->isKindOf("ZEVDIRConnectInfo::LDAP"));
   EXPECT_TRUE(copy->isKindOf("ZEVDIRConnectInfo::OBJECT"));

@@ -112,8 +112,7 @@ Holder decodeStrict(const ZEVASNCBuffer& der, F d2i, const char* what) {
   if (!object) fail(__LINE__, std::string(what) + " does not decode: " + opensslError());
   std::size_t used = static_cast<std::size_t>(p - start);
   if (used != length) {
-    fail(__LINE__, std::string(what) +
-                       " does not decode: trailing bytes after the DER encoding (" +
+    fail(__LINE__, std::string(what) + " does not decode: trailing bytes after the DER encoding (" +
                        std::to_string(used) + " of " + std::to_string(length) + " used)");
   }
   return object;
@@ -297,8 +296,8 @@ NamePtr buildName(const std::string& text) {
       if (ava.hex) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(ava.value.data());
         TypePtr value(d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(ava.value.size())));
-        if (!value || p != reinterpret_cast<const unsigned char*>(ava.value.data()) +
-                                ava.value.size()) {
+        if (!value ||
+            p != reinterpret_cast<const unsigned char*>(ava.value.data()) + ava.value.size()) {
           ERR_clear_error();
           badDN(__LINE__, text, "the '#' value of \"" + ava.type + "\" is not one BER value");
         }
@@ -309,17 +308,16 @@ NamePtr buildName(const std::string& text) {
         }
         const ASN1_STRING* s = value->value.asn1_string;
         entry.reset(X509_NAME_ENTRY_create_by_OBJ(nullptr, obj.get(), value->type,
-                                                  ASN1_STRING_get0_data(s),
-                                                  ASN1_STRING_length(s)));
+                                                  ASN1_STRING_get0_data(s), ASN1_STRING_length(s)));
       } else {
-        entry.reset(X509_NAME_ENTRY_create_by_OBJ(
-            nullptr, obj.get(), MBSTRING_UTF8,
-            reinterpret_cast<const unsigned char*>(ava.value.data()),
-            static_cast<int>(ava.value.size())));
+        entry.reset(
+            X509_NAME_ENTRY_create_by_OBJ(nullptr, obj.get(), MBSTRING_UTF8,
+                                          reinterpret_cast<const unsigned char*>(ava.value.data()),
+                                          static_cast<int>(ava.value.size())));
       }
       if (!entry) {
-        badDN(__LINE__, text, "the value of \"" + ava.type + "\" is not accepted: " +
-                                  opensslError());
+        badDN(__LINE__, text,
+              "the value of \"" + ava.type + "\" is not accepted: " + opensslError());
       }
       // set 0 starts a new RDN; -1 adds to the last one (a multi-valued RDN).
       if (X509_NAME_add_entry(name.get(), entry.get(), -1, first ? 0 : -1) != 1) {
@@ -331,10 +329,10 @@ NamePtr buildName(const std::string& text) {
   return name;
 }
 
-const char* kReasonNames[] = {"unspecified",          "keyCompromise",   "cACompromise",
-                              "affiliationChanged",   "superseded",      "cessationOfOperation",
-                              "certificateHold",      nullptr,           "removeFromCRL",
-                              "privilegeWithdrawn",   "aACompromise"};
+const char* kReasonNames[] = {"unspecified",        "keyCompromise", "cACompromise",
+                              "affiliationChanged", "superseded",    "cessationOfOperation",
+                              "certificateHold",    nullptr,         "removeFromCRL",
+                              "privilegeWithdrawn", "aACompromise"};
 
 }  // namespace
 

@@ -25,8 +25,8 @@ void ZEVException::trace(const char* file, int line, unsigned int component,
   char hex[32];
   std::snprintf(hex, sizeof hex, "%lX", static_cast<unsigned long>(code_));
   std::ostringstream text;
-  text << getClassName() << ' ' << code_ << " (0x" << hex << ") thrown at " << file_ << ':'
-       << line_ << ": " << message_;
+  text << getClassName() << ' ' << code_ << " (0x" << hex << ") thrown at " << file_ << ':' << line_
+       << ": " << message_;
   trace.write(file, line, component, 1, text.str());
 }
 

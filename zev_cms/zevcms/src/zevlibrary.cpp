@@ -69,8 +69,7 @@ void* openLibrary(const std::string& path) {
 // The folder that holds libzev9cms itself.
 std::string ownFolder() {
   Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&zev_load_library), &info) == 0 ||
-      info.dli_fname == nullptr) {
+  if (dladdr(reinterpret_cast<void*>(&zev_load_library), &info) == 0 || info.dli_fname == nullptr) {
     return std::string();
   }
   std::string file = info.dli_fname;
@@ -126,8 +125,8 @@ ZEVLibraryFunction ZEVLibraryManager::getLibraryFunction(const ZEVString& name) 
   if (handle == nullptr) return nullptr;
   f = findLibEntry(name);
   if (f == nullptr) {
-    lastErrorText = libraryFileName(name.str()) + " registers no factory under \"" +
-                    name.str() + "\"";
+    lastErrorText =
+        libraryFileName(name.str()) + " registers no factory under \"" + name.str() + "\"";
     zev_free_library(handle);
     return nullptr;
   }
@@ -161,8 +160,8 @@ bool ZEVLibraryManager::unloadLibrary(const ZEVString& name) {
 
 void* ZEVLibraryManager::loadLibraryReally(const ZEVString& name, const ZEVString& /*unused*/) {
   const std::string bare = name.str();
-  if (bare.empty() || bare.find('/') != std::string::npos ||
-      bare.find('\\') != std::string::npos || bare.find('\0') != std::string::npos) {
+  if (bare.empty() || bare.find('/') != std::string::npos || bare.find('\\') != std::string::npos ||
+      bare.find('\0') != std::string::npos) {
     lastErrorText = "not a bare library name: \"" + bare + "\"";
     return nullptr;
   }

@@ -36,8 +36,8 @@ bool endsWithDllIgnoringCase(const std::string& s) {
 bool matches(const std::string& moduleName, const std::string& fileBase) {
   if (endsWithDllIgnoringCase(moduleName)) {
     std::string so = "lib" + moduleName.substr(0, moduleName.size() - 4) + ".so";
-    return fileBase == so || (fileBase.size() > so.size() + 1 &&
-                              fileBase.compare(0, so.size() + 1, so + ".") == 0);
+    return fileBase == so ||
+           (fileBase.size() > so.size() + 1 && fileBase.compare(0, so.size() + 1, so + ".") == 0);
   }
   return fileBase == moduleName;
 }

@@ -55,9 +55,9 @@ ZEVStreamTraceSink::ZEVStreamTraceSink(const std::string& target) : file_(nullpt
   FILE* f = std::fopen(target.c_str(), "a");
   if (f == nullptr) {
     int err = errno;
-    throw ZEVException(__FILE__, __LINE__, kTraceFileError,
-                       ZEVString("trace file cannot be opened: " + target + ": " +
-                                 std::strerror(err)));
+    throw ZEVException(
+        __FILE__, __LINE__, kTraceFileError,
+        ZEVString("trace file cannot be opened: " + target + ": " + std::strerror(err)));
   }
   file_ = f;
   owned_ = true;

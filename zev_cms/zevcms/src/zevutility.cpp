@@ -292,8 +292,8 @@ ZEVString ZEVUtility::convertDCtoHost(const ZEVString& url) {
     host += value;
   }
   if (host.empty()) {
-    throwEncoding(__LINE__, "LDAP URL names no host and its DN has no dc= component: \"" + u +
-                                "\"");
+    throwEncoding(__LINE__,
+                  "LDAP URL names no host and its DN has no dc= component: \"" + u + "\"");
   }
   return ZEVString(u.substr(0, schemeLength) + host + u.substr(hostEnd));
 }
