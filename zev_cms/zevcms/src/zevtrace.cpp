@@ -2,9 +2,8 @@
 // stderr or a file, a memory sink for tests, and the scope sentry.
 #include "zevtrace.h"
 
-#include <sys/time.h>
-
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,15 +24,20 @@ bool isScopeText(const std::string& text) {
 
 // "YYYY-MM-DD HH:MM:SS.mmm" in local time.
 std::string timestamp() {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  time_t seconds = tv.tv_sec;
+  using namespace std::chrono;
+  system_clock::time_point now = system_clock::now();
+  time_t seconds = system_clock::to_time_t(now);
+  long millis =
+      static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
   struct tm parts;
+#if defined(_WIN32)
+  localtime_s(&parts, &seconds);
+#else
   localtime_r(&seconds, &parts);
+#endif
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(tv.tv_usec / 1000));
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, millis);
   return text;
 }
 
