@@ -17,6 +17,9 @@ class ZUZEDER_EXPORT LDAPDynamicClient : public LDAPClient {
   ~LDAPDynamicClient() override;
 
   using LDAPClient::login;
+  // Opens a new session with ldap_init (never the init agent) and binds; a session held before
+  // is released. The bind fails when errorCode() is not 0. Throws ZEVDIRException 576002 when no
+  // session opens or the bind fails, 576009 when the bind itself returned 32 or 49.
   int login(const char* userDN, const char* password) override;
 
   // Points the client at the URL's host and port, binds anonymously there and searches the

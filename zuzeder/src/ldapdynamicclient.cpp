@@ -70,8 +70,12 @@ int LDAPDynamicClient::login(const char* userDN, const char* password) {
   }
 
   // Never through the init agent: this client always opens its own session. A session that
-  // was open before is replaced, not unbound.
+  // was open before (the previous URL search's) is released once the new one is opened or
+  // failed to open, as LDAPClient::login does, so that repeated URL searches do not leak
+  // sessions; its unbind result is dropped and lastResult stays the client's own.
+  LDAP* previous = session;
   session = symbols.ldap_init(isURIHost(host) ? nullptr : host.c_str(), port);
+  if (previous != nullptr && previous != session) symbols.ldap_unbind(previous);
   if (session == nullptr) {
     std::ostringstream os;
     os << "Cannot open connection to LDAP server:  " << host << ":" << port
