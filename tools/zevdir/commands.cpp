@@ -1,0 +1,429 @@
+#include "commands.h"
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ldapclient.h"
+#include "ldapdirmanager.h"
+#include "ldapdynamicdirmanager.h"
+#include "ldapglobal.h"
+#include "output.h"
+#include "zevcms.h"
+
+namespace zevdir {
+
+using namespace zev09000003;
+
+namespace {
+
+const char kPluginName[] = "zev9drld";
+const char kCRLAttribute[] = "certificateRevocationList;binary";
+
+// Forwards trace records to the user's sink (if any) and counts the plug-in's "decode failed"
+// messages, which is how a host learns that stored values were skipped.
+class CountingSink : public ZEVTraceSink {
+ public:
+  explicit CountingSink(std::shared_ptr<ZEVTraceSink> inner) : inner_(std::move(inner)) {}
+  void write(const ZEVTraceRecord& record) override {
+    std::string text = record.text;
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    if (record.component == 256 && record.level == 1 && text == "decode failed") ++failures_;
+    if (inner_) inner_->write(record);
+  }
+  std::size_t failures() const { return failures_; }
+
+ private:
+  std::shared_ptr<ZEVTraceSink> inner_;
+  std::size_t failures_ = 0;
+};
+
+// Switches the toolkit's trace on for this run: the user's --trace file (or what ZEV_TRACE
+// names), always with the counting sink in front.
+std::shared_ptr<CountingSink> setUpTrace(const Options& o) {
+  ZEVTrace& trace = ZEVTrace::globalTrace();
+  std::shared_ptr<ZEVTraceSink> inner = trace.getSink();
+  if (!o.traceFile.empty()) {
+    try {
+      inner = std::make_shared<ZEVStreamTraceSink>(o.traceFile);
+    } catch (const ZEVException& e) {
+      throw UsageError("cannot open the trace file " + o.traceFile + ": " + e.getMessage().str());
+    }
+  } else if (o.fullTrace && !inner) {
+    inner = std::make_shared<ZEVStreamTraceSink>("stderr");
+  }
+  if (!inner) {
+    // Nobody reads the trace: only the plug-in's own messages are needed, for the count.
+    trace.setComponents({256});
+    trace.setLevel(1);
+  } else if (o.fullTrace && trace.getLevel() < ZEVTrace::kScopeLevel) {
+    trace.setLevel(ZEVTrace::kScopeLevel);
+  }
+  auto counter = std::make_shared<CountingSink>(inner);
+  trace.setSink(counter);
+  return counter;
+}
+
+// The manager of this run, with what it needs around it.
+class Session {
+ public:
+  explicit Session(const Options& o) : options_(o) {
+    info_.setHostName(ZEVString(o.connectHost()));
+    info_.setPortNumber(o.port);
+    info_.setVersion(o.version == 3 ? LDAP_VERSION_3 : LDAP_VERSION_2);
+    if (!o.bindDN.empty()) {
+      info_.setUserDN(ZEVString(o.bindDN));
+      info_.setUserPassword(o.password.getValue(), o.password.getLength());
+    }
+    info_.setConnectTimeout(o.connectTimeout);
+    info_.setSearchTimeout(o.searchTimeout);
+    info_.setDriverPath(ZEVString(o.driver));
+    info_.setErrorLevel(o.errorLevel);
+    info_.setisTraceFullCRL(o.fullTrace);
+
+    if (o.dynamic) {
+      void* failure = nullptr;
+      void* made = zev9drld_newDynamicDIRManager(&info_, &failure);
+      if (made == nullptr) {
+        std::unique_ptr<ZEVException> e(static_cast<ZEVException*>(failure));
+        if (e) throw ZEVException(*e);
+        throw ZEVDIRException(__FILE__, __LINE__, 0, "the dynamic manager could not be made");
+      }
+      manager_.reset(static_cast<ZEVDIRManager*>(made));
+    } else {
+      ZEVLibraryFunction factory = ZEVLibraryManager::getLibraryFunction(kPluginName);
+      if (factory == nullptr) {
+        throw ZEVDIRException(__FILE__, __LINE__, 0,
+                              "cannot load the directory plug-in lib" + std::string(kPluginName) +
+                                  ".so: " + ZEVLibraryManager::lastError().str());
+      }
+      manager_.reset(static_cast<ZEVDIRManager*>(factory(&info_)));
+    }
+  }
+
+  ZEVDIRManager& manager() { return *manager_; }
+
+  // The client that did the manager's last URL search (the dynamic manager keeps a separate
+  // one for URLs), or null.
+  LDAPClient* urlClient() {
+    if (manager_->isKindOf("LDAPDynamicDIRManager")) {
+      return static_cast<LDAPDynamicDIRManager*>(manager_.get())->getURIClient();
+    }
+    return plainClient();
+  }
+  LDAPClient* plainClient() {
+    if (!manager_->isKindOf("LDAPDIRManager")) return nullptr;
+    return static_cast<LDAPDIRManager*>(manager_.get())->getClient();
+  }
+
+ private:
+  const Options& options_;
+  ZEVDIRConnectInfo::LDAP info_;
+  std::unique_ptr<ZEVDIRManager> manager_;
+};
+
+ZEVASNx500Name parseDN(const std::string& text) {
+  try {
+    return ZEVASNx500Name::fromRFC4514(ZEVString(text));
+  } catch (const ZEVException& e) {
+    throw UsageError("malformed DN \"" + text + "\": " + e.getMessage().str());
+  }
+}
+
+// Reads a DER or PEM file into object. Throws UsageError naming the file.
+void readObject(const std::string& path, ZEVASNObject& object, const char* what) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + std::string(what) + " file " + path);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ZEVFastBuffer raw(bytes.size(), bytes.data());
+  ZEVFastBuffer der;
+  ZEVString type;
+  try {
+    if (ZEVUtility::Base64DearmorPemToBuf(der, type, raw, nullptr) == 0) {
+      ZEVASNUtility::setDEREncoding(der, object);
+    } else {
+      ZEVASNUtility::setDEREncoding(raw, object);
+    }
+  } catch (const ZEVException& e) {
+    throw UsageError(path + " holds no " + what + " in DER or PEM: " + e.getMessage().str());
+  }
+}
+
+std::string describe(const ZEVException& e, const Options& o) {
+  std::string message = e.getMessage().str();
+  if (message.empty() && e.getError() == 576001) {
+    message = "the LDAP client library " +
+              (o.driver.empty() ? std::string("libzev9ldap.so") : o.driver) +
+              " cannot be loaded or lacks a required function";
+  }
+  return message;
+}
+
+int listCertificates(Session& s, const Options& o, Printer& p, std::size_t& failures,
+                     const CountingSink& counter) {
+  ZEVASNx500Name name = parseDN(o.args[0]);
+  std::unique_ptr<ZEVASNCertificateContainer> certs(o.command == "ca-certs"
+                                                        ? s.manager().getCACertificates(name)
+                                                        : s.manager().getUserCertificates(name));
+  failures = counter.failures();
+  p.certificates(o.command, o.args[0], *certs, failures);
+  return certs->empty() ? kExitNotFound : kExitOK;
+}
+
+int listRevocationLists(Session& s, const Options& o, Printer& p, const CountingSink& counter,
+                        std::ostream& err) {
+  std::unique_ptr<ZEVASNCRLContainer> lists;
+  std::size_t failures = 0;
+  if (o.command == "url") {
+    checkLDAPURL(o.args[0]);
+    lists.reset(s.manager().getViaURI(ZEVString(o.args[0])));
+    // A URL search hands every value of every entry to the decoder, the entry's own name
+    // among them; those names are not stored values and are not counted.
+    failures = counter.failures();
+    LDAPClient* client = s.urlClient();
+    int entries = client != nullptr && client->isConnected() ? client->countEntries() : 0;
+    if (entries > 0) {
+      failures = failures > static_cast<std::size_t>(entries) ? failures - entries : 0;
+    }
+  } else {
+    ZEVASNx500Name name = parseDN(o.args[0]);
+    lists.reset(o.command == "crls" ? s.manager().getCRLs(name) : s.manager().getARLs(name));
+    failures = counter.failures();
+  }
+  p.revocationLists(o.command, o.args[0], *lists, failures);
+  return lists->empty() ? kExitNotFound : kExitOK;
+}
+
+int ping(Session& s, const Options& o, std::ostream& out) {
+  s.manager().validateConnection();
+  out << "ok: " << (o.uri.empty() ? o.host + ":" + std::to_string(o.port) : o.uri)
+      << " accepted a bind as " << (o.bindDN.empty() ? "anonymous" : o.bindDN) << "\n";
+  return kExitOK;
+}
+
+// A revocation list found for check, with where it came from.
+struct Candidate {
+  std::shared_ptr<ZEVASNCRLContainer> holder;
+  const ZEVASNCertificateList* crl;
+  std::string source;
+};
+
+// Splits an LDAP URL into its host part and its percent-decoded DN.
+void splitDistributionPoint(const std::string& url, std::string& host, std::string& dn) {
+  std::size_t scheme = url.find("://");
+  std::size_t slash = url.find('/', scheme + 3);
+  host =
+      url.substr(scheme + 3, slash == std::string::npos ? std::string::npos : slash - scheme - 3);
+  if (slash == std::string::npos) {
+    dn.clear();
+    return;
+  }
+  std::size_t query = url.find('?', slash);
+  dn = percentDecode(
+      url.substr(slash + 1, query == std::string::npos ? std::string::npos : query - slash - 1));
+}
+
+int check(Session& s, const Options& o, Printer& p, std::ostream& err) {
+  ZEVASNx509Certificate cert;
+  readObject(o.args[0], cert, "certificate");
+  ZEVASNx500Name issuerName = cert.getIssuer();
+  std::vector<std::string> verdict = {"subject=" + cert.getSubject().getRFC2253String().str(),
+                                      "serial=" + cert.getSerialNumberHex().str()};
+
+  std::unique_ptr<ZEVASNx509Certificate> givenIssuer;
+  if (!o.issuerFile.empty()) {
+    givenIssuer.reset(new ZEVASNx509Certificate());
+    readObject(o.issuerFile, *givenIssuer, "certificate");
+  }
+
+  auto unknown = [&](const std::string& why) {
+    verdict.push_back("status=unknown");
+    verdict.push_back("reason=" + why);
+    p.record(verdict);
+    return kExitNotFound;
+  };
+
+  // Revocation lists: the certificate's LDAP distribution points first. A point without a
+  // host is looked up on the connected server by its DN with the manager's getCRLs (which
+  // binds as -D); a point that names a host is fetched with getViaURI from that host.
+  std::vector<Candidate> candidates;
+  std::vector<std::string> problems;
+  bool directoryFailed = false;
+  ZEVDIRException lastFailure(__FILE__, __LINE__, 0, "");
+  for (const ZEVString& point : cert.getLDAPDistributionPoints()) {
+    std::string url = point.str();
+    std::shared_ptr<ZEVASNCRLContainer> lists;
+    try {
+      std::string host, dn;
+      splitDistributionPoint(url, host, dn);
+      if (host.empty()) {
+        lists.reset(s.manager().getCRLs(ZEVASNx500Name::fromRFC4514(ZEVString(dn))));
+      } else {
+        lists.reset(s.manager().getViaURI(point));
+      }
+    } catch (const ZEVDIRException& e) {
+      directoryFailed = true;
+      lastFailure = e;
+      problems.push_back(url + ": " + describe(e, o));
+      continue;
+    } catch (const ZEVException& e) {
+      problems.push_back(url + ": " + e.getMessage().str());
+      continue;
+    } catch (const UsageError& e) {
+      problems.push_back(url + ": " + e.what());
+      continue;
+    }
+    for (const ZEVASNCertificateList* crl : *lists) candidates.push_back({lists, crl, url});
+    if (lists->empty()) problems.push_back(url + ": no revocation list there");
+  }
+  std::string issuerText = ZEVASNUtility::getRFC2253String(issuerName, false, 5).str();
+  if (candidates.empty()) {
+    try {
+      std::shared_ptr<ZEVASNCRLContainer> lists(s.manager().getCRLs(issuerName));
+      for (const ZEVASNCertificateList* crl : *lists) {
+        candidates.push_back({lists, crl, "entry " + issuerText});
+      }
+      if (lists->empty()) problems.push_back("entry " + issuerText + ": no revocation list");
+    } catch (const ZEVDIRException& e) {
+      directoryFailed = true;
+      lastFailure = e;
+      problems.push_back("entry " + issuerText + ": " + describe(e, o));
+    }
+  }
+  if (candidates.empty()) {
+    if (directoryFailed) {
+      err << errorLine(lastFailure.getError(), describe(lastFailure, o)) << "\n";
+      return kExitDirectory;
+    }
+    std::string why = "no revocation list found";
+    for (const std::string& problem : problems) why += "; " + problem;
+    return unknown(why);
+  }
+
+  // Who may have signed the list: the --issuer certificate, else the CA certificates stored
+  // at the issuer's entry.
+  std::unique_ptr<ZEVASNCertificateContainer> stored;
+  std::vector<const ZEVASNx509Certificate*> signers;
+  if (givenIssuer) {
+    if (!(givenIssuer->getSubject() == issuerName)) {
+      return unknown("the --issuer certificate (" +
+                     givenIssuer->getSubject().getRFC2253String().str() +
+                     ") is not the certificate's issuer (" + issuerText + ")");
+    }
+    signers.push_back(givenIssuer.get());
+  } else {
+    try {
+      stored.reset(s.manager().getCACertificates(issuerName));
+    } catch (const ZEVDIRException& e) {
+      err << errorLine(e.getError(), describe(e, o)) << "\n";
+      return kExitDirectory;
+    }
+    for (const ZEVASNx509Certificate* ca : *stored) signers.push_back(ca);
+    if (signers.empty()) {
+      return unknown("no CA certificate at the issuer's entry " + issuerText +
+                     " to verify the revocation list with (give one with --issuer)");
+    }
+  }
+
+  const Candidate* chosen = nullptr;
+  for (const Candidate& c : candidates) {
+    if (!(c.crl->getIssuer() == issuerName)) continue;
+    for (const ZEVASNx509Certificate* signer : signers) {
+      if (c.crl->verifySignature(*signer)) {
+        chosen = &c;
+        break;
+      }
+    }
+    if (chosen) break;
+  }
+  if (chosen == nullptr) {
+    return unknown(std::to_string(candidates.size()) + " revocation list" +
+                   (candidates.size() == 1 ? "" : "s") + " found, none issued by " + issuerText +
+                   " with a signature that verifies against the issuer certificate");
+  }
+
+  ZEVRevocationInfo info = chosen->crl->findRevoked(cert);
+  if (info.revoked) {
+    verdict.push_back("status=revoked");
+    verdict.push_back("revocationDate=" + info.date.str());
+    verdict.push_back("reason=" + info.reason.str());
+  } else {
+    verdict.push_back("status=good");
+  }
+  std::string next = chosen->crl->getNextUpdate().str();
+  verdict.push_back("crlSource=" + chosen->source);
+  verdict.push_back("crlLastUpdate=" + chosen->crl->getThisUpdate().str());
+  verdict.push_back("crlNextUpdate=" + (next.empty() ? std::string("NONE") : next));
+  p.record(verdict);
+  return info.revoked ? kExitRevoked : kExitOK;
+}
+
+// Frees the elements of an attribute map through the plug-in that made them.
+struct AttributeMapHolder {
+  LDAPAttributeMap map;
+  ~AttributeMapHolder() {
+    while (!map.empty()) removeAttribute(&map, map.begin()->first, nullptr);
+  }
+};
+
+int publishCRL(Session& s, const Options& o, std::ostream& out, std::ostream& err) {
+  ZEVASNx500Name name = parseDN(o.args[0]);
+  ZEVASNCertificateList crl;
+  readObject(o.args[1], crl, "revocation list");
+  std::string dn = ZEVASNUtility::getRFC2253String(name, false, 5).str();
+
+  LDAPClient* client = s.plainClient();
+  if (client == nullptr) {
+    err << errorLine(576002, "the plug-in's manager has no LDAP client") << "\n";
+    return kExitDirectory;
+  }
+  client->login(ZEVConstString(o.bindDN), o.password.get());
+
+  // Replaces every value of the attribute with the one list.
+  AttributeMapHolder attributes;
+  const ZEVFastBuffer& der = crl.getDEREncoding();
+  addAttribute(&attributes.map, kCRLAttribute, reinterpret_cast<const char*>(der.getValue()),
+               static_cast<unsigned int>(der.getLength()));
+  bool done = client->modifyEntry(&attributes.map, dn.c_str());
+  int code = client->errorCode();
+  std::string text = client->errorMessage(0) ? client->errorMessage(0) : "";
+  client->logout(true);
+  if (!done) {
+    err << errorLine(code, "cannot publish the revocation list to " + dn + ": " + text) << "\n";
+    return kExitDirectory;
+  }
+  out << "published revocation list of " << crl.getIssuer().getRFC2253String().str()
+      << " (lastUpdate=" << crl.getThisUpdate().str() << ", revoked=" << crl.getRevokedCount()
+      << ") to " << dn << "\n";
+  return kExitOK;
+}
+
+}  // namespace
+
+int runCommand(Options& o, std::ostream& out, std::ostream& err) {
+  // Input files and DNs are checked before anything is loaded or contacted.
+  if (o.command != "ping" && o.command != "url" && o.command != "check") parseDN(o.args[0]);
+  if (o.command == "url") checkLDAPURL(o.args[0]);
+  std::shared_ptr<CountingSink> counter = setUpTrace(o);
+  Printer printer(o, out, err);
+  try {
+    Session session(o);
+    std::size_t failures = 0;
+    if (o.command == "ca-certs" || o.command == "user-certs") {
+      return listCertificates(session, o, printer, failures, *counter);
+    }
+    if (o.command == "crls" || o.command == "arls" || o.command == "url") {
+      return listRevocationLists(session, o, printer, *counter, err);
+    }
+    if (o.command == "ping") return ping(session, o, out);
+    if (o.command == "check") return check(session, o, printer, err);
+    return publishCRL(session, o, out, err);
+  } catch (const ZEVException& e) {
+    err << errorLine(e.getError(), describe(e, o)) << "\n";
+    return kExitDirectory;
+  }
+}
+
+}  // namespace zevdir
