@@ -1,10 +1,11 @@
 // zevdir's command line, URL checks and output helpers, without a server.
+#include "options.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "options.h"
 #include "output.h"
 
 namespace zevdir {
@@ -69,18 +70,18 @@ TEST(ZevdirOptions, RejectsBadCommandLinesWithAClearMessage) {
 }
 
 TEST(ZevdirOptions, ReadsConnectionAndOutputFlags) {
-  Parsed p = parse({"-H", "ldaps://dir.example:1636", "-D", "cn=admin,o=Example", "-w",
-                    "s3cret", "-P", "2", "--connect-timeout=3", "--search-timeout", "7",
-                    "--driver", "/lib/libldap.so", "--error-level", "1", "--dynamic", "--json",
-                    "crls", "cn=Test CA,o=Example,c=GB"});
+  Parsed p =
+      parse({"-H", "ldaps://dir.example:1636", "-D", "cn=admin,o=Example", "-w", "s3cret", "-P",
+             "2", "--connect-timeout=3", "--search-timeout", "7", "--driver", "/lib/libldap.so",
+             "--error-level", "1", "--dynamic", "--json", "crls", "cn=Test CA,o=Example,c=GB"});
   ASSERT_EQ(p.error, "");
   const Options& o = p.options;
   EXPECT_EQ(o.connectHost(), "ldaps://dir.example:1636");
   EXPECT_EQ(o.port, 1636);
   EXPECT_EQ(o.bindDN, "cn=admin,o=Example");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(o.password.getValue()),
-                        o.password.getLength()),
-            "s3cret");
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(o.password.getValue()), o.password.getLength()),
+      "s3cret");
   EXPECT_TRUE(o.password.isSensitiveData());
   EXPECT_EQ(o.version, 2);
   EXPECT_EQ(o.connectTimeout, 3);

@@ -21,6 +21,7 @@ namespace {
 
 const char kPluginName[] = "zev9drld";
 const char kCRLAttribute[] = "certificateRevocationList;binary";
+const int kNoSuchObject = 32;  // LDAP result code
 
 // Forwards trace records to the user's sink (if any) and counts the plug-in's "decode failed"
 // messages, which is how a host learns that stored values were skipped.
@@ -112,6 +113,14 @@ class Session {
       return static_cast<LDAPDynamicDIRManager*>(manager_.get())->getURIClient();
     }
     return plainClient();
+  }
+  // The last LDAP result code of the client that fetches revocation lists by entry name.
+  int lastResult() {
+    LDAPClient* client = plainClient();
+    if (manager_->isKindOf("LDAPDynamicDIRManager")) {
+      client = static_cast<LDAPDynamicDIRManager*>(manager_.get())->getDynamicClient();
+    }
+    return client != nullptr ? client->errorCode() : 0;
   }
   LDAPClient* plainClient() {
     if (!manager_->isKindOf("LDAPDIRManager")) return nullptr;
@@ -287,9 +296,14 @@ int check(Session& s, const Options& o, Printer& p, std::ostream& err) {
       }
       if (lists->empty()) problems.push_back("entry " + issuerText + ": no revocation list");
     } catch (const ZEVDIRException& e) {
-      directoryFailed = true;
-      lastFailure = e;
-      problems.push_back("entry " + issuerText + ": " + describe(e, o));
+      // A missing issuer entry leaves the status unknown; other failures are the directory's.
+      if (s.lastResult() == kNoSuchObject) {
+        problems.push_back("entry " + issuerText + " is not in the directory");
+      } else {
+        directoryFailed = true;
+        lastFailure = e;
+        problems.push_back("entry " + issuerText + ": " + describe(e, o));
+      }
     }
   }
   if (candidates.empty()) {

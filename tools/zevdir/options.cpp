@@ -126,6 +126,20 @@ void promptForPassword(zev09000003::ZEVFastBuffer& out) {
 
 }  // namespace
 
+std::string Options::connectHost() const {
+  if (uri.empty()) return host;
+  if (driver.empty()) return uri;
+  std::string hostport, rest;
+  int ignored = 0;
+  splitURL(uri, hostport, rest, ignored);
+  std::size_t colon = hostport.rfind(':');
+  std::size_t bracket = hostport.rfind(']');
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+    hostport.erase(colon);
+  }
+  return hostport.empty() ? std::string("localhost") : hostport;
+}
+
 std::string percentDecode(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -282,7 +296,14 @@ Options parseOptions(int argc, char** argv) {
   int sources =
       (passwordGiven ? 1 : 0) + (o.promptPassword ? 1 : 0) + (o.passwordFile.empty() ? 0 : 1);
   if (sources > 1) throw UsageError("give the password one way only: -w, -W or -y");
-  if (!o.uri.empty()) o.port = checkServerURI(o.uri);
+  if (!o.uri.empty()) {
+    o.port = checkServerURI(o.uri);
+    if (!o.driver.empty() && startsWithNoCase(o.uri, "ldaps://")) {
+      throw UsageError(
+          "a --driver library is reached with ldap_init(host, port), which has no "
+          "TLS: use ldap:// with --driver, or leave --driver out for ldaps://");
+    }
+  }
   if (o.format == OutputFormat::kDer && o.outDir.empty()) {
     throw UsageError("--der writes one file per object and needs -o DIR");
   }

@@ -55,8 +55,10 @@ struct Options {
   std::string command;
   std::vector<std::string> args;
 
-  // The host text handed to the plug-in and the port that goes with it.
-  std::string connectHost() const { return uri.empty() ? host : uri; }
+  // The host text handed to the plug-in; port goes with it. Our LDAP library takes the -H URI
+  // as it stands; a --driver library has the classic ldap_init(host, port), so it gets the
+  // URI's host part (an ldaps:// URI is refused with --driver when the options are parsed).
+  std::string connectHost() const;
 };
 
 // Parses argv. A -w value is wiped from argv so that it does not stay visible in the process
