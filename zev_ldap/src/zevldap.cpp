@@ -191,8 +191,9 @@ int urlSearch(LDAP* ld, const char* url, int attrsonly, struct timeval* timeout,
   }
   int scope =
       description->lud_scope == LDAP_SCOPE_DEFAULT ? LDAP_SCOPE_BASE : description->lud_scope;
-  const char* filter =
-      description->lud_filter != nullptr ? description->lud_filter : "(objectClass=*)";
+  const char* filter = description->lud_filter != nullptr && description->lud_filter[0] != '\0'
+                           ? description->lud_filter
+                           : "(objectClass=*)";
   const char* base = description->lud_dn != nullptr ? description->lud_dn : "";
   int rc = search(target, base, scope, filter, description->lud_attrs, attrsonly, timeout, result);
   if (ld != nullptr && target != ld) setResultCode(ld, rc);
