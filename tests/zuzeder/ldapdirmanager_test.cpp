@@ -146,6 +146,8 @@ const struct FailureCase {
     {"BindRefusedLevel2", "ldap_simple_bind_s", 49, -1, 2, kBindOnly, 0, 0, nullptr},
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
 class SearchFailureTest : public LDAPDIRManagerTest,
                           public ::testing::WithParamInterface<FailureCase> {};
 
