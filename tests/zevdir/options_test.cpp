@@ -60,6 +60,7 @@ TEST(ZevdirOptions, RejectsBadCommandLinesWithAClearMessage) {
       {"dir without der", {"-o", "d", "crls", "cn=a"}, "-o DIR goes with --der"},
       {"issuer elsewhere", {"--issuer", "f", "crls", "cn=a"}, "--issuer goes with check"},
       {"publish anonymous", {"publish-crl", "cn=a", "f"}, "needs a bind DN"},
+      {"ldaps with a driver", {"-H", "ldaps://h", "--driver", "/l.so", "ping"}, "has no TLS"},
       {"boolean with value", {"--json=yes", "ping"}, "--json takes no value"},
   };
   for (const UsageCase& c : cases) {
@@ -71,12 +72,12 @@ TEST(ZevdirOptions, RejectsBadCommandLinesWithAClearMessage) {
 
 TEST(ZevdirOptions, ReadsConnectionAndOutputFlags) {
   Parsed p =
-      parse({"-H", "ldaps://dir.example:1636", "-D", "cn=admin,o=Example", "-w", "s3cret", "-P",
-             "2", "--connect-timeout=3", "--search-timeout", "7", "--driver", "/lib/libldap.so",
+      parse({"-H", "ldap://dir.example:1636", "-D", "cn=admin,o=Example", "-w", "s3cret", "-P", "2",
+             "--connect-timeout=3", "--search-timeout", "7", "--driver", "/lib/libldap.so",
              "--error-level", "1", "--dynamic", "--json", "crls", "cn=Test CA,o=Example,c=GB"});
   ASSERT_EQ(p.error, "");
   const Options& o = p.options;
-  EXPECT_EQ(o.connectHost(), "ldaps://dir.example:1636");
+  EXPECT_EQ(o.connectHost(), "dir.example") << "a driver library gets the host part";
   EXPECT_EQ(o.port, 1636);
   EXPECT_EQ(o.bindDN, "cn=admin,o=Example");
   EXPECT_EQ(
@@ -107,6 +108,7 @@ TEST(ZevdirOptions, DefaultsMatchTheHelpText) {
   EXPECT_EQ(p.options.searchTimeout, 60);
   EXPECT_EQ(p.options.errorLevel, 0);
   EXPECT_EQ(parse({"-H", "ldaps://h", "ping"}).options.port, 636);
+  EXPECT_EQ(parse({"-H", "ldaps://h", "ping"}).options.connectHost(), "ldaps://h");
   EXPECT_NE(usageText().find("4  nothing found"), std::string::npos);
 }
 

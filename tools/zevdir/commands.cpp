@@ -67,6 +67,20 @@ std::shared_ptr<CountingSink> setUpTrace(const Options& o) {
   return counter;
 }
 
+// Keeps the LDAP client library loaded until the process ends. The plug-in's client
+// releases it when it is deleted; OpenLDAP's libldap keeps process-wide state (global
+// options, its TLS context) that it never frees, and unloading it mid-run would orphan that
+// state. A failed load here is not reported: the plug-in reports it with its own error.
+void pinLDAPLibrary(const Options& o) {
+  static void* pinned = nullptr;
+  if (pinned != nullptr) return;
+  if (o.driver.empty()) {
+    pinned = ZEVLibraryManager::loadLibraryReally(ZEVString("zev9ldap"), ZEVString(""));
+  } else if (zev_load_library(o.driver.c_str(), &pinned) != 0) {
+    pinned = nullptr;
+  }
+}
+
 // The manager of this run, with what it needs around it.
 class Session {
  public:
@@ -84,6 +98,7 @@ class Session {
     info_.setErrorLevel(o.errorLevel);
     info_.setisTraceFullCRL(o.fullTrace);
 
+    pinLDAPLibrary(o);
     if (o.dynamic) {
       void* failure = nullptr;
       void* made = zev9drld_newDynamicDIRManager(&info_, &failure);
