@@ -1,5 +1,5 @@
 // zevdir end to end: the built tool against a throwaway slapd holding the test directory
-// (scripts/make-test-directory, scripts/throwaway-slapd), one server for the whole binary.
+// (tests/support/slapd.h), one server for the whole binary.
 #include <arpa/inet.h>
 #include <glob.h>
 #include <gtest/gtest.h>
@@ -12,9 +12,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/slapd.h"
+#include "support/testpki.h"
 
 #ifndef ZEVDIR_PATH
 #error "ZEVDIR_PATH must name the zevdir binary"
@@ -46,7 +50,8 @@ struct Outcome {
   double seconds;
 };
 
-// The test directory and its server, shared by every test of the binary.
+// The test directory's server (the shared throwaway slapd fixture) and a scratch folder for
+// zevdir's output, shared by every test of the binary.
 class Directory {
  public:
   static Directory& get() {
@@ -54,15 +59,15 @@ class Directory {
     return directory;
   }
   ~Directory() {
-    if (!state_.empty()) shell(script("throwaway-slapd") + " stop " + quote(state_));
-    if (!dir_.empty()) shell("rm -rf " + quote(dir_));
+    server_.reset();
+    if (!dir_.empty()) std::system(("rm -rf " + quote(dir_)).c_str());
   }
-  const std::string& uri() const { return uri_; }
-  std::string pki(const std::string& file) const { return dir_ + "/pki/" + file; }
+  const std::string& uri() const { return server_->uri(); }
+  std::string pki(const std::string& file) const { return testpki::get().path(file); }
   std::string path(const std::string& file) const { return dir_ + "/" + file; }
-  bool ready() const { return !uri_.empty(); }
+  bool ready() const { return ready_; }
 
-  // Runs zevdir with args against nothing in particular (args name the server).
+  // Runs zevdir with args (which name the server, if any); env goes before the command.
   Outcome zevdir(const std::vector<std::string>& args, const std::string& env = "") const {
     std::string cmd = "LDAPNOINIT=1 " + env + " " + std::string(ZEVDIR_PATH);
     for (const std::string& a : args) cmd += " " + quote(a);
@@ -79,7 +84,7 @@ class Directory {
   }
   // The same, connected to the test server.
   Outcome onServer(std::vector<std::string> args, const std::string& env = "") const {
-    args.insert(args.begin(), {"-H", uri_, "--connect-timeout", "5"});
+    args.insert(args.begin(), {"-H", uri(), "--connect-timeout", "5"});
     return zevdir(args, env);
   }
 
@@ -88,40 +93,20 @@ class Directory {
     char tmpl[] = "/tmp/zevdir-test.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return;
     dir_ = tmpl;
-    std::string ldif = dir_ + "/pki/directory.ldif";
-    if (shell(script("make-test-directory") + " " + quote(dir_ + "/pki") + " >/dev/null") != 0) {
-      return;
-    }
-    state_ = dir_ + "/state";
-    std::string settings = dir_ + "/settings";
-    if (shell(script("throwaway-slapd") + " start " + quote(state_) + " --ldif " + quote(ldif) +
-              " --owner " + std::to_string(getpid()) + " >" + quote(settings)) != 0) {
-      return;
-    }
-    std::istringstream lines(readFile(settings));
-    std::string line, uri;
-    while (std::getline(lines, line)) {
-      if (line.rfind("URI=", 0) == 0) uri = line.substr(4);
-    }
-    // Entries loaded by the harness are read-only for slapd; publish-crl writes to one of
+    server_.reset(new slapdtest::Server());
+    // Entries loaded with slapadd cannot be modified by slapd; publish-crl writes to one of
     // its own, added with the platform's ldapadd.
     std::string add = path("publication.ldif");
     std::ofstream(add) << "dn: " << kPublication << "\nobjectClass: cRLDistributionPoint\n"
                        << "cn: Publication\n";
-    if (shell("LDAPNOINIT=1 ldapadd -x -H " + quote(uri) + " -D " + quote(kAdmin) +
-              " -w secret -f " + quote(add) + " >/dev/null") != 0) {
-      return;
-    }
-    uri_ = uri;
+    ready_ = std::system(("LDAPNOINIT=1 ldapadd -x -H " + quote(uri()) + " -D " + quote(kAdmin) +
+                          " -w secret -f " + quote(add) + " >/dev/null")
+                             .c_str()) == 0;
   }
-  static std::string script(const char* name) {
-    return std::string(ZEV_SOURCE_DIR) + "/scripts/" + name;
-  }
-  static int shell(const std::string& cmd) { return std::system(cmd.c_str()); }
 
   std::string dir_;
-  std::string state_;
-  std::string uri_;
+  std::unique_ptr<slapdtest::Server> server_;
+  bool ready_ = false;
 };
 
 // SHA-256 fingerprint of a PKI file as the openssl command prints it.
@@ -330,24 +315,17 @@ TEST_F(ZevdirTest, FailuresGiveOneErrorLineAndTheirExitCode) {
 
 TEST_F(ZevdirTest, UnreachableServersFailWithinTheConnectTimeout) {
   // A closed port, and a listener that completes connections and never answers.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), length), 0);
-  ASSERT_EQ(listen(fd, 8), 0);
-  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
-  std::string silent = std::to_string(ntohs(addr.sin_port));
+  slapdtest::SilentListener listener;
+  std::string silent = std::to_string(listener.port());
+  std::string closedPort = std::to_string(slapdtest::closedPort());
 
-  Outcome closed = d().zevdir({"-h", "127.0.0.1", "-p", "1", "--connect-timeout", "2", "ping"});
+  Outcome closed =
+      d().zevdir({"-h", "127.0.0.1", "-p", closedPort, "--connect-timeout", "2", "ping"});
   EXPECT_EQ(closed.code, 3) << closed.err;
   EXPECT_NE(closed.err.find("zevdir: error 576002 (0x8CA02):"), std::string::npos) << closed.err;
 
   Outcome hung =
       d().zevdir({"-h", "127.0.0.1", "-p", silent, "--connect-timeout", "2", "crls", kCA});
-  close(fd);
   EXPECT_EQ(hung.code, 3) << hung.err;
   EXPECT_LT(hung.seconds, 8.0);
   EXPECT_NE(hung.err.find("zevdir: error "), std::string::npos) << hung.err;
