@@ -50,7 +50,12 @@ endif()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/zevdir/consumer -B ${WORK_DIR}/consumer
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=${flags}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
-run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=ZEV_LIBRARY_PATH
+# The consumer deletes its manager, whose client unloads the LDAP library and with it
+# OpenLDAP's libldap, orphaning the process-wide state libldap never frees; zevdir keeps the
+# library loaded for that reason. The consumer is here to prove the package, so a sanitizer
+# build does not count that state as a leak.
+set(quiet "ASAN_OPTIONS=$ENV{ASAN_OPTIONS}:detect_leaks=0")
+run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=ZEV_LIBRARY_PATH ${quiet}
     ${WORK_DIR}/consumer/consumer OUTPUT out)
 if(NOT out MATCHES "refused 576002")
   message(FATAL_ERROR "consumer: ${out}")
@@ -67,7 +72,7 @@ endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(c++ -std=c++17 ${flags} ${SOURCE_DIR}/tests/zevdir/consumer/consumer.cpp ${pc}
     -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/consumer-pc)
-run(${WORK_DIR}/consumer-pc OUTPUT out)
+run(${CMAKE_COMMAND} -E env ${quiet} ${WORK_DIR}/consumer-pc OUTPUT out)
 if(NOT out MATCHES "refused 576002")
   message(FATAL_ERROR "pkg-config consumer: ${out}")
 endif()
