@@ -192,7 +192,11 @@ TEST_F(ZevdirTest, EachCommandPrintsWhatTheDirectoryHolds) {
        {"{\"command\": \"arls\"", "\"revoked\": 1", "\"undecodable\": 0}"},
        {}},
       {"dynamic manager", {"--dynamic", "crls", kCA}, 0, {"revoked=1"}, {}},
-      {"entry without lists", {"crls", "ou=people,o=Example,c=GB"}, 4, {}, {}},
+      {"entry without lists",
+       {"crls", "ou=people,o=Example,c=GB"},
+       4,
+       {},
+       {"zevdir: nothing found: no revocation list at ou=people,o=Example,c=GB"}},
   };
   for (const Case& c : cases) expectCase(c, d().onServer(c.args));
 }

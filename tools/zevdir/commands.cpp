@@ -193,7 +193,10 @@ int listCertificates(Session& s, const Options& o, Printer& p, std::size_t& fail
                                                         : s.manager().getUserCertificates(name));
   failures = counter.failures();
   p.certificates(o.command, o.args[0], *certs, failures);
-  return certs->empty() ? kExitNotFound : kExitOK;
+  if (!certs->empty()) return kExitOK;
+  p.nothingFound(o.command == "ca-certs" ? "no CA certificate at " + o.args[0]
+                                         : "no user certificate at or below " + o.args[0]);
+  return kExitNotFound;
 }
 
 int listRevocationLists(Session& s, const Options& o, Printer& p, const CountingSink& counter,
@@ -217,7 +220,11 @@ int listRevocationLists(Session& s, const Options& o, Printer& p, const Counting
     failures = counter.failures();
   }
   p.revocationLists(o.command, o.args[0], *lists, failures);
-  return lists->empty() ? kExitNotFound : kExitOK;
+  if (!lists->empty()) return kExitOK;
+  p.nothingFound(std::string(o.command == "arls" ? "no authority or certificate revocation list"
+                                                 : "no revocation list") +
+                 (o.command == "url" ? " named by " : " at ") + o.args[0]);
+  return kExitNotFound;
 }
 
 int ping(Session& s, const Options& o, std::ostream& out) {

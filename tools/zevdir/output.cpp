@@ -130,6 +130,10 @@ std::vector<std::string> Printer::summary(const ZEVASNCertificateList& crl) {
           "sha256 Fingerprint=" + crl.getSHA256Fingerprint().str()};
 }
 
+void Printer::nothingFound(const std::string& what) {
+  err_ << "zevdir: nothing found: " << what << "\n";
+}
+
 void Printer::record(const std::vector<std::string>& lines) {
   if (options_.format == OutputFormat::kJson) {
     out_ << jsonObject(lines) << "\n";

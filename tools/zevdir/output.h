@@ -33,6 +33,9 @@ class Printer {
   void revocationLists(const std::string& command, const std::string& subject,
                        const zev09000003::ZEVASNCRLContainer& lists, std::size_t undecodable);
 
+  // Says on err that a listing came back empty ("zevdir: nothing found: <what>").
+  void nothingFound(const std::string& what);
+
   // One record of key=value lines (check's verdict): as lines, or as one JSON object.
   void record(const std::vector<std::string>& lines);
 
