@@ -84,7 +84,7 @@ void pinLDAPLibrary(const Options& o) {
 // The manager of this run, with what it needs around it.
 class Session {
  public:
-  explicit Session(const Options& o) : options_(o) {
+  explicit Session(const Options& o) {
     info_.setHostName(ZEVString(o.connectHost()));
     info_.setPortNumber(o.port);
     info_.setVersion(o.version == 3 ? LDAP_VERSION_3 : LDAP_VERSION_2);
@@ -143,7 +143,6 @@ class Session {
   }
 
  private:
-  const Options& options_;
   ZEVDIRConnectInfo::LDAP info_;
   std::unique_ptr<ZEVDIRManager> manager_;
 };
@@ -199,8 +198,7 @@ int listCertificates(Session& s, const Options& o, Printer& p, std::size_t& fail
   return kExitNotFound;
 }
 
-int listRevocationLists(Session& s, const Options& o, Printer& p, const CountingSink& counter,
-                        std::ostream& err) {
+int listRevocationLists(Session& s, const Options& o, Printer& p, const CountingSink& counter) {
   std::unique_ptr<ZEVASNCRLContainer> lists;
   std::size_t failures = 0;
   if (o.command == "url") {
@@ -451,7 +449,7 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
       return listCertificates(session, o, printer, failures, *counter);
     }
     if (o.command == "crls" || o.command == "arls" || o.command == "url") {
-      return listRevocationLists(session, o, printer, *counter, err);
+      return listRevocationLists(session, o, printer, *counter);
     }
     if (o.command == "ping") return ping(session, o, out);
     if (o.command == "check") return check(session, o, printer, err);
