@@ -1364,6 +1364,8 @@ namespace {
 // state frees itself at the end, as a library without that function must.
 char* nextName(AttributeWalk* w) {
   Fake& fk = fake();
+  if (!fk.entry(reinterpret_cast<LDAPMessage*>(w->entry), "ldap_next_attribute"))
+    return nullptr;  // its result message was freed
   if (w->next < w->entry->attrs.size()) {
     const std::string& name = w->entry->attrs[w->next++].name;
     return fk.give(mallocCopy(name), Kind::kAttributeName, "\"" + name + "\"");

@@ -31,6 +31,11 @@
  *   - ldap_err2string knows the classic codes: 0 "Success", 4 "Size limit exceeded",
  *     32 "No such object", 49 "Invalid credentials", 81 "Can't contact LDAP server",
  *     82 "Local error", 85 "Timed out", 91 "Connect error", others "Unknown error".
+ *     It also knows the other codes the fake itself returns: 16 "No such attribute",
+ *     20 "Type or value exists", 34 "Invalid DN syntax", 66 "Operation not allowed on non-leaf",
+ *     68 "Already exists", 87 "Bad search filter", 89 "Bad parameter to an ldap routine".
+ *   - A malformed search filter gives 87 and no result message; a scope other than 0..2, a
+ *     null or freed session, or (ldap_url_search_st) an unparsable URL gives 89.
  */
 #ifndef TESTS_FAKELDAP_CONTROL_H
 #define TESTS_FAKELDAP_CONTROL_H
@@ -40,7 +45,7 @@ extern "C" {
 #endif
 
 /* Clears the directory, the credentials, every script, the call log and the handle
- * accounting. */
+ * accounting. Handles still outstanding are freed (they belong to the previous test). */
 void fake_reset(void);
 
 /* Directory. Entries keep insertion order; values keep insertion order per attribute.
@@ -51,8 +56,7 @@ int fake_add_value(const char* dn, const char* attr, const void* bytes, unsigned
 /* Number of values of attr at dn (-1 when the entry does not exist); value i into *bytes and *len
  * (pointers into the fake's memory, valid until the directory changes). */
 int fake_value_count(const char* dn, const char* attr);
-int fake_get_value(const char* dn, const char* attr, int i, const void** bytes,
-                   unsigned long* len);
+int fake_get_value(const char* dn, const char* attr, int i, const void** bytes, unsigned long* len);
 int fake_entry_exists(const char* dn);
 void fake_set_credentials(const char* dn, const char* password);
 
@@ -109,8 +113,11 @@ long fake_last_mod_value(int r, int v, const void** bytes);
 /* Handle accounting. Every handle the fake gives out (session, result message, DN, attribute
  * name, walk state, value array, URL description) must be freed exactly once with its own
  * function. */
-int fake_outstanding(void);  /* handles given out and not yet freed */
-int fake_bad_frees(void);    /* frees of a pointer not given out, or already freed */
+int fake_outstanding(void); /* handles given out and not yet freed */
+int fake_bad_frees(void);   /* frees of a pointer not given out, or already freed */
+/* fake_bad_frees also counts uses of a dead handle: a session after ldap_unbind, a result
+ * message or entry after ldap_msgfree, a walk state after it was freed. Such a call returns
+ * an error (89, -1 or null) instead of touching the memory. */
 /* A text listing the outstanding handles and bad frees, for failure messages. */
 const char* fake_handle_report(void);
 

@@ -322,13 +322,14 @@ TEST_F(FakeLdapTest, AccountingCatchesLeaksDoubleFreesAndDeadSessions) {
   EXPECT_NE(std::string::npos, std::string(lib_.handleReport()).find("DN")) << lib_.handleReport();
   api_.memfree(dn);
   api_.msgfree(res);
-  EXPECT_EQ(1, lib_.badFrees());
+  EXPECT_EQ(nullptr, api_.firstEntry(ld_, res));
+  EXPECT_EQ(2, lib_.badFrees());
 
   LDAP* dead = api_.init("h", 389);
   EXPECT_EQ(0, api_.unbind(dead));
   EXPECT_NE(0, api_.bind(dead, nullptr, nullptr));
   EXPECT_NE(0, api_.unbind(dead));
-  EXPECT_EQ(3, lib_.badFrees());
+  EXPECT_EQ(4, lib_.badFrees());
   lib_.reset();  // the fixture checks a clean account
   ld_ = nullptr;
 }
