@@ -10,8 +10,9 @@
  * - options 70 and 20485 set the connect timeout, and that timeout also bounds the bind and
  *   the entry modifications, so no call waits for ever on a server that never answers;
  * - a search time limit bounds the search both at the server and in the client;
- * - an incoming message larger than the cap (256 MiB, or ZEV_LDAP_MAX_INCOMING bytes) is an
- *   error, not an allocation;
+ * - an incoming message larger than the cap (256 MiB, or ZEV_LDAP_MAX_INCOMING bytes, read
+ *   when a session is opened) is an error, not an allocation: the connection is dropped and
+ *   the call reports 81;
  * - a null handle or argument gives 89 (parameter error) or a null result, never a crash. */
 #ifndef ZEV_LDAP_ZEVLDAP_H
 #define ZEV_LDAP_ZEVLDAP_H
