@@ -105,7 +105,10 @@ TEST_P(ModificationTest, AddReplaceRenameAndDeleteAreReadBack) {
   ASSERT_TRUE(client_->addEntry(entry.get(), dn.c_str())) << client_->errorCode();
   ASSERT_EQ(0, read(dn, "description", &got));
   EXPECT_EQ(std::vector<std::string>{text("first text")}, got);
-  ASSERT_EQ(0, read(dn, "userCertificate;binary", &got));
+  // slapd sends certificates with the ";binary" option; our library reports them under the
+  // plain name, the system's libldap as sent.
+  const char* certificate = GetParam().ours() ? "userCertificate" : "userCertificate;binary";
+  ASSERT_EQ(0, read(dn, certificate, &got));
   EXPECT_EQ(std::vector<std::string>{cert}, got);
   EXPECT_FALSE(client_->addEntry(entry.get(), dn.c_str()));
   EXPECT_EQ(68, client_->errorCode());  // already exists

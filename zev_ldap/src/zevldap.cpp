@@ -6,7 +6,10 @@
 #include <lber.h>
 #include <ldap.h>
 
+#include <strings.h>
+
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -351,21 +354,57 @@ ZEV_LDAP_EXPORT void zev_ldap_memfree(void* p) {
   if (p != nullptr) ldap_memfree(p);
 }
 
+// LDAPv3 servers send attributes of binary syntaxes (certificates, revocation lists) with the
+// ";binary" transfer option, whatever name the request used: "cACertificate" comes back as
+// "cACertificate;binary". Callers of the classic interface look values up under the name they
+// asked for, so the walk reports the description without that option (the name is cut in
+// place: it is still freed with ldap_memfree), and zev_ldap_get_values_len finds the values
+// under either form.
+namespace {
+
+const char kBinaryOption[] = ";binary";
+
+char* withoutBinaryOption(char* name) {
+  if (name == nullptr) return name;
+  size_t length = std::strlen(name);
+  size_t option = sizeof(kBinaryOption) - 1;
+  if (length > option && strcasecmp(name + length - option, kBinaryOption) == 0) {
+    name[length - option] = '\0';
+  }
+  return name;
+}
+
+}  // namespace
+
 ZEV_LDAP_EXPORT char* zev_ldap_first_attribute(LDAP* ld, LDAPMessage* entry, BerElement** ber) {
   if (ber != nullptr) *ber = nullptr;
   if (ld == nullptr || entry == nullptr || ber == nullptr) return nullptr;
-  return ldap_first_attribute(ld, entry, ber);
+  return withoutBinaryOption(ldap_first_attribute(ld, entry, ber));
 }
 
 ZEV_LDAP_EXPORT char* zev_ldap_next_attribute(LDAP* ld, LDAPMessage* entry, BerElement* ber) {
   if (ld == nullptr || entry == nullptr || ber == nullptr) return nullptr;
-  return ldap_next_attribute(ld, entry, ber);
+  return withoutBinaryOption(ldap_next_attribute(ld, entry, ber));
 }
 
 ZEV_LDAP_EXPORT struct berval** zev_ldap_get_values_len(LDAP* ld, LDAPMessage* entry,
                                                         const char* attr) {
   if (ld == nullptr || entry == nullptr || attr == nullptr) return nullptr;
-  return ldap_get_values_len(ld, entry, attr);
+  // A lookup that finds nothing records a decoding error in the session; a lookup that then
+  // finds the values under the ";binary" form must not leave that error behind.
+  int before = LDAP_SUCCESS;
+  ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &before);
+  struct berval** values = ldap_get_values_len(ld, entry, attr);
+  if (values == nullptr && std::strchr(attr, ';') == nullptr) {
+    // The name may have come from the walk with its ";binary" option dropped.
+    try {
+      values = ldap_get_values_len(ld, entry, (std::string(attr) + kBinaryOption).c_str());
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    if (values != nullptr) ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &before);
+  }
+  return values;
 }
 
 ZEV_LDAP_EXPORT void zev_ldap_value_free_len(struct berval** values) {

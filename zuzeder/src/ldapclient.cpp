@@ -88,7 +88,7 @@ void freeMods(LDAPMod** mods) {
 // How a function of the table is treated when the library lacks it.
 enum class Need { kRequired, kOptional, kWarned };
 
-struct SymbolSpec {
+struct SymbolEntry {
   const char* name;
   std::size_t offset;
   Need need;
@@ -99,7 +99,7 @@ struct SymbolSpec {
   { #name, offsetof(LDAPSymbolTable, name), need, missing }
 
 // Lookup order: the table's order, except that ldap_ber_free comes before ldap_get_errno.
-const SymbolSpec kSymbols[] = {
+const SymbolEntry kSymbols[] = {
     ZEV_SYMBOL(ldap_init, Need::kRequired, "ldap_init symbol not defined in library"),
     ZEV_SYMBOL(ldap_msgfree, Need::kRequired, "ldap_msgfree symbol not defined in library"),
     ZEV_SYMBOL(ldap_err2string, Need::kRequired, "ldap_err2string symbol not defined in library"),
@@ -305,23 +305,23 @@ void LDAPClient::fillSymbolTable(const ZEVConstString& driverPath) {
     throw ZEVDIRException(kFile, __LINE__, kErrLibrary, "");
   }
 
-  for (const SymbolSpec& spec : kSymbols) {
-    std::string symbol = prefix + spec.name;
+  for (const SymbolEntry& wanted : kSymbols) {
+    std::string symbol = prefix + wanted.name;
     void* address = nullptr;
     if (zev_get_func_address(libraryHandle, symbol.c_str(), &address) == 0 && address != nullptr) {
-      std::memcpy(reinterpret_cast<char*>(&symbols) + spec.offset, &address, sizeof(address));
+      std::memcpy(reinterpret_cast<char*>(&symbols) + wanted.offset, &address, sizeof(address));
       continue;
     }
-    switch (spec.need) {
+    switch (wanted.need) {
       case Need::kOptional:
         break;
       case Need::kWarned:
-        trace(__LINE__, spec.missing);
+        trace(__LINE__, wanted.missing);
         break;
       case Need::kRequired:
         zev_free_library(libraryHandle);
         libraryHandle = nullptr;
-        trace(__LINE__, spec.missing);
+        trace(__LINE__, wanted.missing);
         throw ZEVDIRException(kFile, __LINE__, kErrLibrary, "");
     }
   }
