@@ -1,6 +1,7 @@
 // Entry modification through the plug-in's LDAPClient against a real slapd, on both roads to
-// an LDAP library: add an entry with text and binary values, replace a value, rename the entry,
-// delete it, and read every state back through a search and LDAPSearchResults.
+// an LDAP library: add an entry with text and binary values, replace a value, rename the entry
+// with and without its old value, delete it, and read every state back through a search and
+// LDAPSearchResults.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -50,15 +51,11 @@ std::vector<std::string> values(LDAPAttributeMap* map, const char* name) {
 
 std::string text(const char* value) { return std::string(value, strlen(value) + 1); }
 
-class ModificationTest : public ::testing::TestWithParam<Road> {
+class ModificationTest : public slapdtest::ServerSuite<::testing::TestWithParam<Road>> {
  protected:
   static void SetUpTestSuite() {
     holdSystemLibldap();
     server_ = new slapdtest::Server();
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
   }
   void SetUp() override {
     client_.reset(new LDAPClient(ZEVConstString("127.0.0.1"), ZEVConstString(GetParam().driverPath),
@@ -85,9 +82,7 @@ class ModificationTest : public ::testing::TestWithParam<Road> {
   }
 
   std::unique_ptr<LDAPClient> client_;
-  static slapdtest::Server* server_;
 };
-slapdtest::Server* ModificationTest::server_ = nullptr;
 
 TEST_P(ModificationTest, AddReplaceRenameAndDeleteAreReadBack) {
   const std::string dn = std::string("cn=Tmp ") + GetParam().name + ",ou=people,o=Example,c=GB";
@@ -123,10 +118,20 @@ TEST_P(ModificationTest, AddReplaceRenameAndDeleteAreReadBack) {
   EXPECT_EQ(32, read(dn, "cn", &got));
   ASSERT_EQ(0, read(renamed, "cn", &got));
   EXPECT_EQ(std::vector<std::string>{text(renamedRdn.substr(3).c_str())}, got);  // old value gone
+  // Renamed again, asking to keep the old value beside the new one. OpenLDAP's own
+  // ldap_modrdn_s has no such flag and always deletes the old value, so on a driver path to it
+  // the old value goes whatever the caller asks.
+  const std::string keptRdn = std::string("cn=Kept ") + GetParam().name;
+  const std::string kept = keptRdn + ",ou=people,o=Example,c=GB";
+  ASSERT_TRUE(client_->modifyRDN(renamed.c_str(), keptRdn.c_str(), false)) << client_->errorCode();
+  ASSERT_EQ(0, read(kept, "cn", &got));
+  std::vector<std::string> cns{text(keptRdn.substr(3).c_str())};
+  if (GetParam().ours()) cns.insert(cns.begin(), text(renamedRdn.substr(3).c_str()));
+  EXPECT_EQ(cns, got);
 
-  ASSERT_TRUE(client_->deleteEntry(renamed.c_str())) << client_->errorCode();
-  EXPECT_EQ(32, read(renamed, "cn", &got));
-  EXPECT_FALSE(client_->deleteEntry(renamed.c_str()));
+  ASSERT_TRUE(client_->deleteEntry(kept.c_str())) << client_->errorCode();
+  EXPECT_EQ(32, read(kept, "cn", &got));
+  EXPECT_FALSE(client_->deleteEntry(kept.c_str()));
   EXPECT_EQ(32, client_->errorCode());
 }
 

@@ -5,9 +5,11 @@
 #ifndef TESTS_SLAPD_PLUGIN_H
 #define TESTS_SLAPD_PLUGIN_H
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,6 +25,9 @@
 namespace plugintest {
 
 using namespace zev09000003;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // One way from the plug-in to an LDAP library.
 struct Road {
@@ -104,6 +109,10 @@ inline ZEVDIRConnectInfo::LDAP connectInfo(const Road& road, int port) {
   return info;
 }
 
+const char* const kCA = "cn=Test CA,o=Example,c=GB";
+// The CA entry's revocation list, as the path of an LDAP URL.
+const char* const kCrlPath = "/cn=Test%20CA,o=Example,c=GB?certificateRevocationList;binary";
+
 inline ZEVASNx500Name dn(const std::string& text) {
   return ZEVASNx500Name::fromRFC4514(ZEVString(text));
 }
@@ -122,9 +131,13 @@ inline std::string pkiName(const std::string& bytes) {
   return "unknown object of " + std::to_string(bytes.size()) + " bytes";
 }
 
+typedef std::vector<std::string> Ders;
+
+// The names of the objects in a container; the overload for a plain pointer takes ownership of
+// what a manager returned.
 template <class Container>
-std::vector<std::string> ders(const std::unique_ptr<Container>& container) {
-  std::vector<std::string> out;
+Ders ders(const std::unique_ptr<Container>& container) {
+  Ders out;
   for (std::size_t i = 0; i < container->size(); ++i) {
     const ZEVFastBuffer& der = (*container)[i]->getDEREncoding();
     out.push_back(
@@ -132,8 +145,10 @@ std::vector<std::string> ders(const std::unique_ptr<Container>& container) {
   }
   return out;
 }
-
-typedef std::vector<std::string> Ders;
+template <class Container>
+Ders ders(Container* returned) {
+  return ders(std::unique_ptr<Container>(returned));
+}
 
 // Installs an in-memory trace sink for one test.
 class TraceCapture {
@@ -150,11 +165,21 @@ class TraceCapture {
     for (const std::string& t : sink_->texts()) n += t == text ? 1 : 0;
     return n;
   }
-  const std::vector<std::string> texts() const { return sink_->texts(); }
 
  private:
   std::shared_ptr<ZEVMemoryTraceSink> sink_;
 };
+
+// The code and text of the ZEVDIRException that work throws ("576004 ..."), or "" when it
+// throws none.
+inline std::string failureOf(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const ZEVDIRException& e) {
+    return std::to_string(e.getError()) + " " + e.what();
+  }
+  return "";
+}
 
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

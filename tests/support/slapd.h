@@ -41,13 +41,7 @@ inline std::string runCommand(const std::string& command) {
 
 inline std::string shellQuoted(const std::string& text) {
   std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
@@ -136,23 +130,47 @@ class Server {
   std::map<std::string, std::string> settings_;
 };
 
+// A fixture base with one server for its suite: the suite's SetUpTestSuite starts server_, and
+// the server is stopped after the suite's last test.
+template <class Base>
+class ServerSuite : public Base {
+ public:
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+ protected:
+  static Server* server_;
+};
+template <class Base>
+Server* ServerSuite<Base>::server_ = nullptr;
+
+// A TCP socket bound to a free loopback port, which goes to *port.
+inline int loopbackSocket(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    throw std::runtime_error("cannot bind a loopback socket");
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 // A loopback listener that completes TCP connections (in the kernel's backlog) and never
 // reads or answers: a server that hangs after accepting.
 class SilentListener {
  public:
-  SilentListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 64) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  SilentListener() : fd_(loopbackSocket(&port_)) {
+    if (listen(fd_, 64) != 0) {
       close(fd_);
       throw std::runtime_error("cannot listen on loopback");
     }
-    port_ = ntohs(address.sin_port);
   }
   ~SilentListener() { close(fd_); }
   SilentListener(const SilentListener&) = delete;
@@ -162,24 +180,15 @@ class SilentListener {
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 
  private:
-  int fd_ = -1;
-  int port_ = 0;
+  int port_ = 0;  // declared first: fd_'s initialiser sets it
+  int fd_;
 };
 
 // A loopback port with nobody listening (taken from the kernel, then released).
 inline int closedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("cannot find a closed port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
+  int port = 0;
+  close(loopbackSocket(&port));
+  return port;
 }
 
 }  // namespace slapdtest

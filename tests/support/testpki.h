@@ -3,6 +3,7 @@
 #ifndef TESTS_SUPPORT_TESTPKI_H
 #define TESTS_SUPPORT_TESTPKI_H
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -60,25 +61,11 @@ inline const Material& get() { return Material::get(); }
 inline std::string toBase64(const Bytes& bytes, bool lineBreaks = true) {
   static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-    out += a[v >> 18];
-    out += a[(v >> 12) & 63];
-    out += a[(v >> 6) & 63];
-    out += a[v & 63];
-  }
-  if (i + 1 == bytes.size()) {
-    unsigned v = bytes[i] << 16;
-    out += a[v >> 18];
-    out += a[(v >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == bytes.size()) {
-    unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8);
-    out += a[v >> 18];
-    out += a[(v >> 12) & 63];
-    out += a[(v >> 6) & 63];
-    out += '=';
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);  // bytes in this group
+    unsigned v = 0;
+    for (size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? bytes[i + k] : 0);
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? a[(v >> (18 - 6 * k)) & 63] : '=';
   }
   if (!lineBreaks) return out;
   std::string broken;

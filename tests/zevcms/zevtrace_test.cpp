@@ -62,14 +62,6 @@ TEST_F(TraceTest, SentryWritesEntryAndExitAtLevelFour) {
   EXPECT_FALSE(sink_->contains("Entry: LDAPClient::login(*)"));
 }
 
-TEST_F(TraceTest, ComponentFilter) {
-  trace().setComponents({1});
-  EXPECT_TRUE(trace().isActive(1, 1));
-  EXPECT_FALSE(trace().isActive(256, 1));
-  trace().write("f", 1, 256, 1, "filtered");
-  EXPECT_TRUE(sink_->records().empty());
-}
-
 TEST_F(TraceTest, ExceptionTracesItself) {
   ZEVDIRException e("./zuzeder/src/ldapclient", 42, 576004, "search failed");
   ZEVDIRException copy(e);

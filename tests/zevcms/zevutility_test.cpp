@@ -84,6 +84,7 @@ TEST(Encodings, MessagesNameTheFault) {
   EXPECT_NO_THROW(base64Of(" QU\tJD\n"));
 }
 
+// A good PEM block among other text is decoded in zevasn_test.
 TEST(Encodings, Base64RoundTripsAndPemNeedsAWholeBlock) {
   for (std::string s :
        {std::string(), std::string("a"), std::string("ab"), std::string("abc\0", 4)}) {
@@ -94,40 +95,27 @@ TEST(Encodings, Base64RoundTripsAndPemNeedsAWholeBlock) {
   }
   ZEVFastBuffer out(3, "old");
   ZEVString type("old");
-  std::string noEnd = "-----BEGIN X-----\nQUJD\n";
-  EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(noEnd.size(), noEnd.data()),
-                                              nullptr),
-            0);
-  std::string other = "-----BEGIN X-----\nQUJD\n-----END Y-----\n";
-  EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(other.size(), other.data()),
-                                              nullptr),
-            0);
+  // No end line, another end line, a damaged body.
+  for (std::string pem : {"-----BEGIN X-----\nQUJD\n", "-----BEGIN X-----\nQUJD\n-----END Y-----\n",
+                          "-----BEGIN X-----\nQU!D\n-----END X-----\n"}) {
+    EXPECT_NE(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(pem.size(), pem.data()),
+                                                nullptr),
+              0)
+        << pem;
+  }
   EXPECT_EQ(type, "old");
   EXPECT_EQ(out.getLength(), 3u);
-  std::string good = "x -----BEGIN X509 CRL-----\nQUJD\nRA==\n-----END X509 CRL----- y";
-  EXPECT_EQ(ZEVUtility::Base64DearmorPemToBuf(out, type, ZEVFastBuffer(good.size(), good.data()),
-                                              nullptr),
-            0);
-  EXPECT_EQ(type, "X509 CRL");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.getValue())), "ABCD");
 }
 
 TEST(String, FindAndCompare) {
   ZEVString s("Cert=ABC;binary");
-  EXPECT_EQ(s.find_ignorecase("abc"), 5u);
   EXPECT_EQ(s.find_ignorecase("BINARY", 6), 9u);
   EXPECT_EQ(s.find_ignorecase("abc", 6), ZEVString::npos);
   EXPECT_EQ(s.find_ignorecase("binary!"), ZEVString::npos);
   EXPECT_EQ(s.compare_ignorecase("cert=abc;BINARY"), 0);
   EXPECT_NE(s.compare_ignorecase("cert=abc;binar"), 0);
-  EXPECT_LT(ZEVString("a").compare("b"), 0);
   EXPECT_EQ(ZEVString(std::string("a\0b", 3)).compare(ZEVString(std::string("a\0b", 3))), 0);
   EXPECT_NE(ZEVString(std::string("a\0b", 3)).compare("a"), 0);
-  ZEVString padded("  value \t ");
-  EXPECT_EQ(padded.find_first_not_of(" \t"), 2u);
-  EXPECT_EQ(padded.find_last_not_of(" \t"), 6u);
-  EXPECT_EQ(ZEVString("   ").find_first_not_of(" "), ZEVString::npos);
-  EXPECT_EQ(ZEVConstString("x").compare("x"), 0);
 }
 
 TEST(String, GetlineSetsEofAtTheEndOfInput) {
@@ -201,22 +189,16 @@ TEST(UniquePtr, ChecksAndOwns) {
   EXPECT_EQ(Counted::alive, 0);
 }
 
-TEST(ConnectInfo, DefaultsCloneAndKinds) {
+TEST(ConnectInfo, CloneCopiesAndKeepsThePasswordSensitive) {
   ZEVDIRConnectInfo::LDAP info;
-  EXPECT_EQ(info.getHostName().compare("localhost"), 0);
-  EXPECT_EQ(info.getPortNumber(), 389);
-  EXPECT_EQ(info.getVersion(), LDAP_VERSION_3);
-  EXPECT_EQ(info.getUserDN().length(), 0u);
   EXPECT_TRUE(info.getUserPassword().isSensitiveData());
-  EXPECT_EQ(info.getInitAgent(), nullptr);
   info.setUserPassword(ZEVString("secret"));
   info.setErrorLevel(1);
   std::unique_ptr<ZEVDIRConnectInfo::LDAP> copy(info.clone());
-  EXPECT_EQ(copy->getErrorLevel(), 1);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy->getUserPassword().getValue())),
             "secret");
   EXPECT_TRUE(copy->getUserPassword().isSensitiveData());
-  EXPECT_TRUE(copy->isKindOf("ZEVDIRConnectInfo::LDAP"));
+  EXPECT_EQ(copy->getErrorLevel(), 1);
   EXPECT_TRUE(copy->isKindOf("ZEVDIRConnectInfo::OBJECT"));
   EXPECT_FALSE(copy->isKindOf("ZEVDIRManager"));
 }

@@ -21,7 +21,7 @@ typedef std::unique_ptr<LDAP, Unbinder> Session;
 constexpr int kTlsCaCertFile = 0x6002;
 constexpr int kTlsNewContext = 0x600f;
 
-class ZevLdapTls : public ::testing::Test {
+class ZevLdapTls : public slapdtest::ServerSuite<::testing::Test> {
  protected:
   static void SetUpTestSuite() {
     const testpki::Material& pki = testpki::get();
@@ -33,30 +33,7 @@ class ZevLdapTls : public ::testing::Test {
     options.ldapsKey = pki.path("server.key");
     server_ = new slapdtest::Server(options);
   }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  static int bindAndRead(LDAP* ld) {
-    int rc =
-        zev_ldap_simple_bind_s(ld, server_->adminDN().c_str(), server_->adminPassword().c_str());
-    if (rc != 0) return rc;
-    LDAPMessage* result = nullptr;
-    rc = zev_ldap_search_st(ld, "cn=Test CA,o=Example,c=GB", LDAP_SCOPE_BASE, nullptr, nullptr, 0,
-                            nullptr, &result);
-    if (rc == 0 && zev_ldap_count_entries(ld, result) != 1) rc = -100;
-    zev_ldap_msgfree(result);
-    return rc;
-  }
-  static slapdtest::Server* server_;
 };
-slapdtest::Server* ZevLdapTls::server_ = nullptr;
-
-TEST_F(ZevLdapTls, LdapsUriWithTheTestCaTrustedBindsAndSearches) {
-  Session ld(zev_ldap_init(server_->ldapsUri().c_str(), 0));
-  ASSERT_NE(nullptr, ld);
-  EXPECT_EQ(0, bindAndRead(ld.get()));
-}
 
 TEST_F(ZevLdapTls, UrlSearchOverLdaps) {
   Session ld(zev_ldap_init(nullptr, slapdtest::closedPort()));
@@ -69,7 +46,8 @@ TEST_F(ZevLdapTls, UrlSearchOverLdaps) {
 }
 
 // With another CA as the only trust anchor the server's certificate is refused: the session
-// cannot reach the server (81), and nothing is sent in clear text.
+// cannot reach the server (81), and nothing is sent in clear text. (A bind and search over
+// ldaps:// with the test CA trusted is tested through the plug-in, in tests/slapd.)
 TEST_F(ZevLdapTls, UntrustedServerCertificateIsRefused) {
   Session ld(zev_ldap_init(server_->ldapsUri().c_str(), 0));
   ASSERT_NE(nullptr, ld);
@@ -77,7 +55,8 @@ TEST_F(ZevLdapTls, UntrustedServerCertificateIsRefused) {
   ASSERT_EQ(0, zev_ldap_set_option(ld.get(), kTlsCaCertFile, other.c_str()));
   int zero = 0;
   ASSERT_EQ(0, zev_ldap_set_option(ld.get(), kTlsNewContext, &zero));
-  EXPECT_EQ(81, bindAndRead(ld.get()));
+  EXPECT_EQ(81, zev_ldap_simple_bind_s(ld.get(), server_->adminDN().c_str(),
+                                       server_->adminPassword().c_str()));
 }
 
 }  // namespace

@@ -8,11 +8,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
-#include "support/fakeldap.h"
-#include "zevcms.h"
+#include "support/fakeclient.h"
 
 using namespace zev09000003;
 namespace fs = std::filesystem;
@@ -20,39 +21,15 @@ using ::testing::ElementsAre;
 
 namespace {
 
-struct LibraryPath : ::testing::Environment {
-  void SetUp() override { setenv("ZEV_LIBRARY_PATH", fakeldap::zevDir().c_str(), 0); }
-};
-const ::testing::Environment* const kLibraryPath =
-    ::testing::AddGlobalTestEnvironment(new LibraryPath);
-
 const char* const kNoPath = "Could not determine where ZuzEder was loaded from";
 
-std::string pluginPath() {
-  const char* dir = std::getenv("ZEV_PLUGIN_DIR");
-  return std::string(dir != nullptr ? dir : ZEV_BUILD_DIR "/lib") + "/libzev9drld.so";
-}
-
-// Connection information of another kind.
-class OtherInfo : public ZEVDIRConnectInfo::OBJECT {
- public:
-  OBJECT* clone() const override { return new OtherInfo(); }
-};
-
-class LDAPGlobalTest : public ::testing::Test {
+class LDAPGlobalTest : public fakeclient::Test {
  protected:
   void SetUp() override {
-    sink_ = std::make_shared<ZEVMemoryTraceSink>();
-    ZEVTrace::globalTrace().setSink(sink_);
-    ZEVTrace::globalTrace().setLevel(1);
+    fakeclient::Test::SetUp();
     ASSERT_EQ(nullptr, ZEVLibraryManager::findLibEntry("zev9drld")) << "plug-in still loaded";
   }
-  void TearDown() override {
-    ZEVLibraryManager::unloadLibrary("zev9drld");
-    ZEVTrace::globalTrace().setSink(nullptr);
-    EXPECT_EQ(0, fake_.outstanding()) << fake_.handleReport();
-    EXPECT_EQ(0, fake_.badFrees()) << fake_.handleReport();
-  }
+  void dropClients() override { ZEVLibraryManager::unloadLibrary("zev9drld"); }
 
   ZEVLibraryFunction load() {
     ZEVLibraryFunction factory = ZEVLibraryManager::getLibraryFunction("zev9drld");
@@ -62,9 +39,6 @@ class LDAPGlobalTest : public ::testing::Test {
   static std::unique_ptr<ZEVDIRManager> make(ZEVLibraryFunction factory, void* args) {
     return std::unique_ptr<ZEVDIRManager>(static_cast<ZEVDIRManager*>(factory(args)));
   }
-
-  fakeldap::Library fake_{fakeldap::zevPath()};
-  std::shared_ptr<ZEVMemoryTraceSink> sink_;
 };
 
 TEST_F(LDAPGlobalTest, LoadingRegistersTheFactoryAndTracesThePath) {
@@ -72,31 +46,34 @@ TEST_F(LDAPGlobalTest, LoadingRegistersTheFactoryAndTracesThePath) {
   ASSERT_NE(nullptr, factory);
   EXPECT_EQ(factory, ZEVLibraryManager::findLibEntry("zev9drld"));
 
-  std::vector<std::string> startup = sink_->texts(1, 1);
+  std::vector<std::string> startup = sink->texts(1, 1);
   ASSERT_EQ(1u, startup.size());
-  EXPECT_TRUE(fs::equivalent(startup[0], pluginPath())) << startup[0];
+  EXPECT_TRUE(fs::equivalent(startup[0], fakeclient::pluginPath())) << startup[0];
 
   EXPECT_TRUE(ZEVLibraryManager::unloadLibrary("zev9drld"));
   EXPECT_EQ(nullptr, ZEVLibraryManager::findLibEntry("zev9drld"));
 }
 
-TEST_F(LDAPGlobalTest, FactoryRefusesNullAndForeignArguments) {
+TEST_F(LDAPGlobalTest, FactoryRefusesBadArgumentsAndSurfacesAMissingLibrary) {
   ZEVLibraryFunction factory = load();
   ASSERT_NE(nullptr, factory);
-  OtherInfo other;
+  fakeclient::OtherInfo other;
+  ZEVDIRConnectInfo::LDAP noLibrary;
+  noLibrary.setDriverPath(fakeldap::dir() + "/libnosuchldap.so");
   const struct {
     void* args;
-    const char* message;
-  } rows[] = {{nullptr, "args cannot be NULL"}, {&other, "args is invalid"}};
+    const char* thrown;
+    const char* file;
+  } rows[] = {{nullptr, "571002 args cannot be NULL", "./zuzeder/src/ldapglobal"},
+              {&other, "571002 args is invalid", "./zuzeder/src/ldapglobal"},
+              {&noLibrary, "576001 ", "./zuzeder/src/ldapclient"}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.message);
     try {
       make(factory, row.args);
-      ADD_FAILURE() << "no exception";
+      ADD_FAILURE() << "no exception: " << row.thrown;
     } catch (const ZEVDIRException& e) {
-      EXPECT_EQ(571002, e.getError());
-      EXPECT_STREQ(row.message, e.what());
-      EXPECT_STREQ("./zuzeder/src/ldapglobal", e.getFile());
+      EXPECT_EQ(row.thrown, std::to_string(e.getError()) + " " + e.what());
+      EXPECT_STREQ(row.file, e.getFile()) << row.thrown;
     }
   }
 }
@@ -111,31 +88,18 @@ TEST_F(LDAPGlobalTest, EveryCallGivesANewUnconnectedManager) {
 
   ASSERT_NE(first.get(), second.get());
   EXPECT_EQ(ZEVString("LDAPDIRManager"), first->getClassName());
-  EXPECT_EQ(0, fake_.callCount("ldap_init")) << "a new manager is not connected";
+  EXPECT_EQ(0, lib.callCount("ldap_init")) << "a new manager is not connected";
 
   // Each has its own client: each check opens its own session.
   EXPECT_TRUE(first->validateConnection());
   EXPECT_TRUE(second->validateConnection());
-  EXPECT_THAT(fake_.log("ldap_init("),
+  EXPECT_THAT(lib.log("ldap_init("),
               ElementsAre("ldap_init(host=ldap1, port=389)", "ldap_init(host=ldap1, port=389)"));
-}
-
-TEST_F(LDAPGlobalTest, MissingDriverLibrarySurfacesFromTheFactory) {
-  ZEVLibraryFunction factory = load();
-  ASSERT_NE(nullptr, factory);
-  ZEVDIRConnectInfo::LDAP info;
-  info.setDriverPath(fakeldap::dir() + "/libnosuchldap.so");
-  try {
-    make(factory, &info);
-    ADD_FAILURE() << "no exception";
-  } catch (const ZEVDIRException& e) {
-    EXPECT_EQ(576001, e.getError());
-  }
 }
 
 // The path is found through a 260-character buffer: a copy of the plug-in whose full path
 // has 259 characters is traced, one whose path has 260 is not. Each copy is loaded in a child
-// process, which reports its start-up trace texts through a pipe.
+// process, which writes its start-up trace texts to a file.
 TEST_F(LDAPGlobalTest, ModulePathMustFitIn260Characters) {
   char tmpl[] = "/tmp/zevpath.XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(tmpl));
@@ -150,38 +114,26 @@ TEST_F(LDAPGlobalTest, ModulePathMustFitIn260Characters) {
     fs::create_directory(dir);
     const std::string copy = (dir / file).string();
     ASSERT_EQ(length, copy.size());
-    fs::copy_file(pluginPath(), copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(fakeclient::pluginPath(), copy, fs::copy_options::overwrite_existing);
 
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
     pid_t pid = fork();
     ASSERT_NE(-1, pid);
     if (pid == 0) {
-      close(fds[0]);
-      std::string out;
+      std::ofstream out(base / "texts");
       if (GetModuleHandleA("zev9drld.dll") != nullptr) {
-        out = "plug-in already loaded in the test process";
+        out << "plug-in already loaded in the test process";
       } else {
-        auto sink = std::make_shared<ZEVMemoryTraceSink>();
-        ZEVTrace::globalTrace().setSink(sink);
-        void* h = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (h == nullptr) {
-          out = std::string("dlopen failed: ") + dlerror();
-        } else {
-          for (const std::string& t : sink->texts(1, 1)) out += t + "\n";
-        }
+        sink->clear();
+        if (dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) out << dlerror();
+        for (const std::string& t : sink->texts(1, 1)) out << t << "\n";
       }
-      ssize_t written = write(fds[1], out.data(), out.size());
-      _exit(written == static_cast<ssize_t>(out.size()) ? 0 : 1);
+      _exit(out.flush() ? 0 : 1);
     }
-    close(fds[1]);
-    std::string got;
-    char buf[512];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, n);
-    close(fds[0]);
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(base / "texts");
+    const std::string got{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_EQ((length < 260 ? copy : std::string(kNoPath)) + "\n", got);
   }
   fs::remove_all(base);

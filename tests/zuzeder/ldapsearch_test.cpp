@@ -17,9 +17,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-const ::testing::Environment* const kEnv =
-    ::testing::AddGlobalTestEnvironment(new fakeclient::LibraryPath);
-
 // The values stored under name, as byte strings, in the map's order.
 std::vector<std::string> values(LDAPAttributeMap* map, const char* name) {
   std::vector<std::string> out;
@@ -33,34 +30,21 @@ std::vector<std::string> values(LDAPAttributeMap* map, const char* name) {
 
 std::string nul(const std::string& s) { return s + '\0'; }
 
-// A map owned by the test.
-struct Map {
-  ~Map() {
-    for (auto& e : map) {
-      delete[] e.first;
-      delete e.second;
-    }
-  }
-  LDAPAttributeMap map;
-};
-
 // ---------------------------------------------------------------------------------------------
 // From a client
 
-class ResultsTest : public fakeclient::Test<fakeclient::zevPath> {
+class ResultsTest : public fakeclient::ClientTest {
  protected:
   void SetUp() override {
-    fakeclient::Test<fakeclient::zevPath>::SetUp();
+    ClientTest::SetUp();
     lib.addText("o=x", "o", "x");
-    client.reset(new LDAPClient("ldap.example.com", "", nullptr, 389, 3, 0, 0));
-    client->login("cn=admin,o=x", "secret");
+    make();
+    login();
   }
-  void dropClients() override { client.reset(); }
   // Every entry below o=x (the filter matches entries without attributes too).
   int searchAll() {
-    return client->search("o=x", LDAP_SCOPE_ONELEVEL, "(!(cn=no such value))", nullptr, 0);
+    return client_->search("o=x", LDAP_SCOPE_ONELEVEL, "(!(cn=no such value))", nullptr, 0);
   }
-  std::unique_ptr<LDAPClient> client;
 };
 
 TEST_F(ResultsTest, TextValuesGetATerminatorBinaryValuesAreKeptExactly) {
@@ -75,7 +59,7 @@ TEST_F(ResultsTest, TextValuesGetATerminatorBinaryValuesAreKeptExactly) {
   auto value = [](unsigned char byte) { return std::string("a") + static_cast<char>(byte) + "b"; };
   for (const auto& row : rows) lib.addText("cn=v,o=x", row.attr, value(row.byte));
   ASSERT_EQ(1, searchAll());
-  LDAPSearchResults results(*client);
+  LDAPSearchResults results(*client_);
   LDAPAttributeMap* map = results.next();
   for (const auto& row : rows) {
     const std::string v = value(row.byte);
@@ -92,7 +76,7 @@ TEST_F(ResultsTest, EntriesKeepServerOrderAndLookupsIgnoreCase) {
   lib.addText("cn=a,o=x", "description", "");
   lib.addText("cn=b,o=x", "cn", "b");
   ASSERT_EQ(2, searchAll());
-  LDAPSearchResults results(*client);
+  LDAPSearchResults results(*client_);
   ASSERT_EQ(2u, results.count());
   LDAPAttributeMap* a = results.next();
   EXPECT_EQ(1u, a->count("DN"));
@@ -107,7 +91,7 @@ TEST_F(ResultsTest, EntriesKeepServerOrderAndLookupsIgnoreCase) {
   EXPECT_EQ(a, results.next());
   results.setIter2end();
   EXPECT_EQ(nullptr, results.next());
-  EXPECT_EQ(nullptr, client->currentEntry());
+  EXPECT_EQ(nullptr, client_->currentEntry());
   for (int i = 0; i < 2; ++i) {  // erase empties the set for good, and may be repeated
     results.erase();
     results.reset();
@@ -122,7 +106,7 @@ TEST_F(ResultsTest, MissingDNAndMissingValuesStillGiveAnEntry) {
   ASSERT_EQ(2, searchAll());
   lib.script("ldap_get_dn", 0, 1);          // first entry without a DN
   lib.script("ldap_get_values_len", 0, 1);  // its only attribute without values
-  LDAPSearchResults results(*client);
+  LDAPSearchResults results(*client_);
   ASSERT_EQ(2u, results.count());
   EXPECT_TRUE(results.next()->empty());
   LDAPAttributeMap* empty = results.next();
@@ -130,16 +114,18 @@ TEST_F(ResultsTest, MissingDNAndMissingValuesStillGiveAnEntry) {
   EXPECT_EQ(1u, empty->size());
 }
 
-// Catches the result set's failure as a ZEVException that is not a ZEVDIRException.
-std::string failure(LDAPClient& client) {
+// The message of the plain ZEVException (not a ZEVDIRException) that f throws from the given
+// line of ldapsearch.
+template <class F>
+std::string plainFailure(F f, int line) {
   try {
-    LDAPSearchResults results(client);
+    f();
   } catch (const ZEVDIRException&) {
     return "<ZEVDIRException>";
   } catch (const ZEVException& e) {
     EXPECT_EQ(0, e.getError());
     EXPECT_STREQ("./zuzeder/src/ldapsearch", e.getFile());
-    EXPECT_EQ(146, e.getLine());
+    EXPECT_EQ(line, e.getLine());
     EXPECT_STREQ("ZEVException", e.getClassName());
     return e.getMessage().c_str();
   }
@@ -148,39 +134,40 @@ std::string failure(LDAPClient& client) {
 
 TEST_F(ResultsTest, NoEntriesOrNoCountIsAnError) {
   ASSERT_EQ(0, searchAll());
-  EXPECT_EQ("LDAPSearchResults: zero entries found.", failure(*client));
+  auto results = [&] { LDAPSearchResults results(*client_); };
+  EXPECT_EQ("LDAPSearchResults: zero entries found.", plainFailure(results, 146));
   lib.script("ldap_count_entries", -1, 1);
   lib.script("ldap_get_errno", 82, 1);
-  EXPECT_EQ("LDAPSearchResults: Local error", failure(*client));
+  EXPECT_EQ("LDAPSearchResults: Local error", plainFailure(results, 146));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Attribute-map helpers
 
 TEST(AttributeMap, AddAttributeLengthRules) {
-  Map m;
-  addAttribute(&m.map, "cn", nullptr, 5);
-  EXPECT_TRUE(m.map.empty());
-  addAttribute(&m.map, "cn", "abc", 0);
-  addAttribute(&m.map, "CN", "abc", 2);
-  EXPECT_THAT(values(&m.map, "cn"), ElementsAre(nul("abc"), "ab"));
+  fakeclient::OwnedMap m;
+  addAttribute(&m, "cn", nullptr, 5);
+  EXPECT_TRUE(m.empty());
+  addAttribute(&m, "cn", "abc", 0);
+  addAttribute(&m, "CN", "abc", 2);
+  EXPECT_THAT(values(&m, "cn"), ElementsAre(nul("abc"), "ab"));
 }
 
 TEST(AttributeMap, RemoveAttribute) {
-  Map m;
-  addAttribute(&m.map, "ou", "sales", 0);
-  addAttribute(&m.map, "ou", "staff", 0);
-  addAttribute(&m.map, "ou", "sales", 0);
-  addAttribute(&m.map, "cn", "a", 0);
-  EXPECT_FALSE(removeAttribute(&m.map, "ou", "marketing"));
-  EXPECT_EQ(4u, m.map.size());
-  EXPECT_TRUE(removeAttribute(&m.map, "OU", "SALES"));  // the first match only
-  EXPECT_THAT(values(&m.map, "ou"), ElementsAre(nul("staff"), nul("sales")));
-  EXPECT_TRUE(removeAttribute(&m.map, "ou", nullptr));
-  EXPECT_EQ(0u, m.map.count("ou"));
-  EXPECT_FALSE(removeAttribute(&m.map, "ou", nullptr));
-  EXPECT_EQ(nullptr, getAttributeValue(&m.map, "ou"));
-  EXPECT_EQ(1u, m.map.size());
+  fakeclient::OwnedMap m;
+  addAttribute(&m, "ou", "sales", 0);
+  addAttribute(&m, "ou", "staff", 0);
+  addAttribute(&m, "ou", "sales", 0);
+  addAttribute(&m, "cn", "a", 0);
+  EXPECT_FALSE(removeAttribute(&m, "ou", "marketing"));
+  EXPECT_EQ(4u, m.size());
+  EXPECT_TRUE(removeAttribute(&m, "OU", "SALES"));  // the first match only
+  EXPECT_THAT(values(&m, "ou"), ElementsAre(nul("staff"), nul("sales")));
+  EXPECT_TRUE(removeAttribute(&m, "ou", nullptr));
+  EXPECT_EQ(0u, m.count("ou"));
+  EXPECT_FALSE(removeAttribute(&m, "ou", nullptr));
+  EXPECT_EQ(nullptr, getAttributeValue(&m, "ou"));
+  EXPECT_EQ(1u, m.size());
 }
 
 TEST(AttributeMap, IsTextEdges) {
@@ -238,40 +225,23 @@ INSTANTIATE_TEST_SUITE_P(
         LdifCase{"NameKeepsBlanks", " cn : a\n", {" cn =a"}},
         LdifCase{"CarriageReturnTrimmed", "dn: a\r\ncn: b\r\n", {"cn=b|dn=a"}},
         LdifCase{"VersionIsAnElement", "version: 1\ndn: a\n", {"dn=a|version=1"}}),
-    [](const ::testing::TestParamInfo<LdifCase>& i) { return std::string(i.param.name); });
+    fakeclient::RowName());
 
-struct MalformedCase {
-  const char* name;
-  std::string input;
-  const char* message;
-};
-
-class MalformedLdif : public ::testing::TestWithParam<MalformedCase> {};
-
-TEST_P(MalformedLdif, ReportsLineNumberAndText) {
-  std::istringstream is(GetParam().input);
-  try {
-    LDAPSearchResults results(is);
-    FAIL() << "accepted";
-  } catch (const ZEVDIRException&) {
-    FAIL() << "thrown as ZEVDIRException";
-  } catch (const ZEVException& e) {
-    EXPECT_EQ(0, e.getError());
-    EXPECT_EQ(110, e.getLine());
-    EXPECT_STREQ("./zuzeder/src/ldapsearch", e.getFile());
-    EXPECT_STREQ(GetParam().message, e.getMessage().c_str());
+TEST(Ldif, MalformedLineIsReportedWithItsNumberAndText) {
+  const struct {
+    std::string input;
+    const char* message;
+  } rows[] = {
+      {"hello\n", "ldif file is malformed:1:hello"},
+      {"dn: a\ncn: a\n\ndn: b\n\nobjectClass\n", "ldif file is malformed:6:objectClass"},
+      {"dn: a\n\r\n", "ldif file is malformed:2:\r"},                  // only a carriage return
+      {"dn: a\n continued\n", "ldif file is malformed:2: continued"},  // a folded line
+  };
+  for (const auto& row : rows) {
+    std::istringstream is(row.input);
+    EXPECT_EQ(row.message, plainFailure([&] { LDAPSearchResults results(is); }, 110));
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Ldif, MalformedLdif,
-    ::testing::Values(
-        MalformedCase{"FirstLine", "hello\n", "ldif file is malformed:1:hello"},
-        MalformedCase{"CountedOverTheStream", "dn: a\ncn: a\n\ndn: b\n\nobjectClass\n",
-                      "ldif file is malformed:6:objectClass"},
-        MalformedCase{"OnlyCarriageReturn", "dn: a\n\r\n", "ldif file is malformed:2:\r"},
-        MalformedCase{"FoldedLine", "dn: a\n continued\n", "ldif file is malformed:2: continued"}),
-    [](const ::testing::TestParamInfo<MalformedCase>& i) { return std::string(i.param.name); });
 
 TEST(Ldif, FailedStreamThrowsInsteadOfLooping) {
   std::istringstream is("dn: a\n");
