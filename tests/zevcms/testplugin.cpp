@@ -1,17 +1,13 @@
-// A plug-in for the loader tests: registers its factory while it is loaded.
+// A plug-in for the loader tests: its factory is registered while it is loaded.
 #include "zevlibrary.h"
-
-using zev09000003::ZEVLibraryManager;
 
 namespace {
 
-const char kMade[] = "made by zevtestplugin";
-
-void* factory(void* args) { return args != nullptr ? args : const_cast<char*>(kMade); }
+void* factory(void*) { return const_cast<char*>("made by zevtestplugin"); }
 
 struct Registration {
-  Registration() { ZEVLibraryManager::addLibEntry("zevtestplugin", factory); }
-  ~Registration() { ZEVLibraryManager::removeLibEntries(factory); }
+  Registration() { zev09000003::ZEVLibraryManager::addLibEntry("zevtestplugin", factory); }
+  ~Registration() { zev09000003::ZEVLibraryManager::removeLibEntries(factory); }
 } registration;
 
 }  // namespace

@@ -1,10 +1,9 @@
-// Library loading: the factory registry, the search order of ZEV_LIBRARY_PATH, and the
-// module lookup a plug-in uses to find its own file.
+// Host services: loading libraries along ZEV_LIBRARY_PATH, factories by name, and the trace.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <fstream>
+#include <regex>
 
 #include "zevcms.h"
 
@@ -14,86 +13,66 @@ namespace {
 
 const std::string kLibs = ZEVCMS_TEST_LIBS;
 
-class LibraryTest : public ::testing::Test {
- protected:
-  void TearDown() override { unsetenv("ZEV_LIBRARY_PATH"); }
-};
-
-void* localFactory(void*) { return nullptr; }
-
-TEST_F(LibraryTest, RegistryAddsFindsAndRemoves) {
-  ZEVLibraryManager::addLibEntry("zevtest.a", localFactory);
-  ZEVLibraryManager::addLibEntry("zevtest.b", localFactory);
-  EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtest.a"), &localFactory);
-  ZEVLibraryManager::removeLibEntries(localFactory);
-  EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtest.a"), nullptr);
-  EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtest.b"), nullptr);
+TEST(Library, FirstFolderOfTheSearchPathWins) {
+  const std::string rows[][2] = {
+      {"/nonexistent:" + kLibs + "/first:" + kLibs + "/second", "first"},
+      {kLibs + "/second:" + kLibs + "/first", "second"},
+  };
+  for (const auto& row : rows) {
+    setenv("ZEV_LIBRARY_PATH", row[0].c_str(), 1);
+    void* handle = ZEVLibraryManager::loadLibraryReally("zevtestpick", "");
+    void* symbol = nullptr;
+    ASSERT_EQ(zev_get_func_address(handle, "zev_test_copy", &symbol), 0) << row[0];
+    EXPECT_EQ(reinterpret_cast<const char* (*)()>(symbol)(), row[1]) << row[0];
+    zev_free_library(handle);
+  }
+  unsetenv("ZEV_LIBRARY_PATH");
 }
 
-TEST_F(LibraryTest, PluginRegistersWhenLoadedAndLeavesWhenUnloaded) {
+TEST(Library, FactoryIsFoundByNameWhileItsPluginIsLoaded) {
   setenv("ZEV_LIBRARY_PATH", (kLibs + "/plugin").c_str(), 1);
-  EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtestplugin"), nullptr);
-  EXPECT_EQ(GetModuleHandleA("zevtestplugin.dll"), nullptr);
   ZEVLibraryFunction f = ZEVLibraryManager::getLibraryFunction("zevtestplugin");
   ASSERT_NE(f, nullptr) << ZEVLibraryManager::lastError();
   EXPECT_STREQ(static_cast<const char*>(f(nullptr)), "made by zevtestplugin");
   EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtestplugin"), f);
-
-  // The plug-in finds its own file, with the Windows buffer contract.
-  HMODULE module = GetModuleHandleA("zevtestplugin.dll");
-  ASSERT_NE(module, nullptr);
-  EXPECT_EQ(GetModuleHandleA("libzevtestplugin.so"), module);
-  char path[260];
-  unsigned long n = GetModuleFileNameA(module, path, sizeof path);
-  const std::string expected = kLibs + "/plugin/libzevtestplugin.so";
-  EXPECT_EQ(std::string(path), expected);
-  EXPECT_EQ(n, expected.size());
-  char small[10];
-  EXPECT_EQ(GetModuleFileNameA(module, small, sizeof small), sizeof small);
-  EXPECT_EQ(std::string(small), expected.substr(0, 9));
-
   EXPECT_TRUE(ZEVLibraryManager::unloadLibrary("zevtestplugin"));
   EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtestplugin"), nullptr);
-  EXPECT_EQ(GetModuleHandleA("zevtestplugin.dll"), nullptr);
-  EXPECT_FALSE(ZEVLibraryManager::unloadLibrary("zevtestplugin"));
+  unsetenv("ZEV_LIBRARY_PATH");
 }
 
-TEST_F(LibraryTest, FirstFolderOfTheSearchPathWins) {
-  struct {
-    const char* path;
-    const char* copy;
-  } rows[] = {
-      {"/nonexistent:{}/first:{}/second", "first"},
-      {"{}/second:{}/first", "second"},
-      {"::{}/first", "first"},
-  };
-  for (const auto& row : rows) {
-    std::string path = row.path;
-    for (std::size_t p; (p = path.find("{}")) != std::string::npos;) path.replace(p, 2, kLibs);
-    setenv("ZEV_LIBRARY_PATH", path.c_str(), 1);
-    void* handle = ZEVLibraryManager::loadLibraryReally("zevtestpick", "");
-    ASSERT_NE(handle, nullptr) << ZEVLibraryManager::lastError();
-    void* symbol = nullptr;
-    ASSERT_EQ(zev_get_func_address(handle, "zev_test_copy", &symbol), 0);
-    EXPECT_STREQ(reinterpret_cast<const char* (*)()>(symbol)(), row.copy) << path;
-    EXPECT_NE(zev_get_func_address(handle, "no_such_symbol", &symbol), 0);
-    EXPECT_EQ(symbol, nullptr);
-    zev_free_library(handle);
-  }
+TEST(Trace, OffWithoutZevTraceAndExactInTheMemorySink) {
+  ZEVTrace& trace = ZEVTrace::globalTrace();
+  ASSERT_EQ(std::getenv("ZEV_TRACE"), nullptr) << "run without ZEV_TRACE";
+  EXPECT_FALSE(trace.isActive(256, 1));
+  auto sink = std::make_shared<ZEVMemoryTraceSink>();
+  trace.setSink(sink);
+  trace.write("f.cpp", 11, 256, 1, ZEVString(std::string("a\0b", 3)));
+  ZEVDIRException("./zuzeder/src/ldapclient", 42, 576004, "search failed")
+      .trace("catch.cpp", 7, 256, trace);
+  trace.setSink(nullptr);
+  EXPECT_EQ(sink->texts(256, 1),
+            (std::vector<std::string>{std::string("a\0b", 3),
+                                      "ZEVDIRException 576004 (0x8CA04) thrown at "
+                                      "./zuzeder/src/ldapclient:42: search failed"}));
 }
 
-TEST_F(LibraryTest, MissingLibraryGivesNullAndAReason) {
-  setenv("ZEV_LIBRARY_PATH", (kLibs + "/plugin").c_str(), 1);
-  EXPECT_EQ(ZEVLibraryManager::loadLibraryReally("zevnosuchlibrary", ""), nullptr);
-  EXPECT_NE(ZEVLibraryManager::lastError().find("libzevnosuchlibrary.so"), ZEVString::npos)
-      << ZEVLibraryManager::lastError();
-  EXPECT_EQ(ZEVLibraryManager::getLibraryFunction("zevnosuchlibrary"), nullptr);
-  EXPECT_EQ(ZEVLibraryManager::loadLibraryReally("../zevtestplugin", ""), nullptr);
-  void* handle = reinterpret_cast<void*>(1);
-  EXPECT_NE(zev_load_library("/nonexistent/libx.so", &handle), 0);
-  EXPECT_EQ(handle, nullptr);
-  zev_free_library(nullptr);
-  EXPECT_EQ(GetModuleHandleA("nosuchmodule.dll"), nullptr);
+TEST(Trace, ZevTraceWritesOneLinePerRecordToTheFile) {
+  char path[] = "/tmp/zevtrace.XXXXXX";
+  close(mkstemp(path));
+  setenv("ZEV_TRACE", path, 1);
+  setenv("ZEV_TRACE_LEVEL", "2", 1);
+  ZEVTrace& t = ZEVTrace::globalTrace();
+  t.configureFromEnvironment();
+  t.write("./zuzeder/src/ldapsearch", 99, 256, 2, std::string("with\0zero", 9));
+  t.write("x", 1, 256, 3, "above the level");
+  unsetenv("ZEV_TRACE");
+  unsetenv("ZEV_TRACE_LEVEL");
+  t.configureFromEnvironment();  // off again; closes the file
+  std::ifstream in(path);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(path);
+  std::regex line("[-0-9]{10} [:.0-9]{12} \\[256/2\\] \\./zuzeder/src/ldapsearch:99 withzero\n");
+  EXPECT_TRUE(std::regex_match(all, line)) << all;
 }
 
 }  // namespace

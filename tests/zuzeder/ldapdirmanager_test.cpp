@@ -1,225 +1,242 @@
-// LDAPDIRManager against the fake LDAP library ("zev9ldap" through ZEV_LIBRARY_PATH): login on
-// demand, retry and error levels, what each retrieval asks for, decoding and tracing of values.
+// LDAPDIRManager and LDAPDynamicDIRManager over the fake "zev9ldap": what each retrieval asks
+// for, decoding, retry and error levels, copies and the dynamic creation function.
 #include "ldapdirmanager.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <dlfcn.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
-#include <sstream>
+#include <string>
+#include <vector>
 
-#include "support/dirmanager.h"
+#include "ldapdynamicdirmanager.h"
+#include "ldapglobal.h"
+#include "support/fakeclient.h"
+#include "support/testpki.h"
 
 using namespace zev09000003;
-using namespace dirmanager;
 using ::testing::ElementsAre;
+using testpki::Bytes;
 
 namespace {
 
-using LDAPDIRManagerTest = dirmanager::Test<LDAPDIRManager>;
+const char* const kBin = "certificateRevocationList;binary";
+const testpki::Material& pki() { return testpki::get(); }
+const ZEVASNx500Name kCA = ZEVASNx500Name::fromRFC4514("cn=CA1,o=Example,c=GB");
+// The entry's name as the managers send it.
+const std::string kDN = ZEVASNUtility::getRFC2253String(kCA, false, 5).c_str();
 
-// --- Retry and error levels ------------------------------------------------------------------
+enum Op { kCACerts, kCRLs, kARLs, kViaURI, kValidate };
 
-const char* const k81 = "Error(81) from ldap_search().  Can't contact LDAP server  Retrying.";
+const char* const kRetried = "init simple_bind_s search_st unbind init simple_bind_s search_st";
+const char* const kOnce = "init simple_bind_s search_st";
+const char* const kBindOnly = "init simple_bind_s unbind";
+const char* const kBind = "ldap_simple_bind_s";
+const char* const kSearch = "ldap_search_st";
 
-// clang-format off
-const Failure kFailures[] = {
-    {"ServerDownRetried", kCRLs, kSearch, 81, 1, 0, kRetried, 0, 1, k81},
-    {"LocalErrorRetried", kCRLs, kSearch, 82, 1, 0, kRetried, 0, 1,
-     "Error(82) from ldap_search().  Local error  Retrying."},
-    {"ConnectErrorRetried", kCRLs, kSearch, 91, 1, 0, kRetried, 0, 1,
-     "Error(91) from ldap_search().  Connect error  Retrying."},
-    {"DownTwiceLevel0", kCRLs, kSearch, 81, 2, 0, kRetried, 576004, 0, k81},
-    {"DownTwiceLevel2", kCRLs, kSearch, 81, 2, 2, kRetried, 0, 0, k81},
-    {"BadCredentialsNotRetried", kCRLs, kSearch, 49, 1, 0, kOnce, 576004, 0, nullptr},
-    {"NoSuchObjectLevel0", kCRLs, kSearch, 32, 1, 0, kOnce, 576004, 0, nullptr},
-    {"NoSuchObjectLevel1", kCRLs, kSearch, 32, 1, 1, kOnce, 0, 0, nullptr},
-    {"NoSuchObjectLevel2", kCRLs, kSearch, 32, 1, 2, kOnce, 0, 0, nullptr},
-    {"SizeLimitLevel0", kCRLs, kSearch, 4, 1, 0, kOnce, 576004, 0, nullptr},
-    {"SizeLimitLevel1", kCRLs, kSearch, 4, 1, 1, kOnce, 576004, 0, nullptr},
-    {"SizeLimitLevel2", kCRLs, kSearch, 4, 1, 2, kOnce, 0, 0, nullptr},
-    {"BindRefusedLevel0", kCRLs, kBind, 49, -1, 0, kBindOnly, 576009, 0, nullptr},
-    {"BindRefusedLevel1", kCRLs, kBind, 49, -1, 1, kBindOnly, 576009, 0, nullptr},
-    {"BindRefusedLevel2", kCRLs, kBind, 49, -1, 2, kBindOnly, 0, 0, nullptr},
-    // The connection check passes a refused bind on whatever the level.
-    {"ValidateBindRefusedLevel2", kValidate, kBind, 49, 1, 2, kBindOnly, 576009, 0, nullptr},
+// function returns rc `times` times (-1: always) while op runs at errorLevel.
+struct Failure {
+  Op op;
+  const char* function;
+  int rc, times, errorLevel;
+  const char* calls;
+  long thrown;        // code reaching the caller, 0 for none
+  size_t lists;       // lists returned otherwise
+  const char* error;  // the one trace starting with "Error", or null
 };
-// clang-format on
 
-class Retry : public LDAPDIRManagerTest, public ::testing::WithParamInterface<Failure> {};
+template <class Manager>
+class ManagerTest : public fakeclient::Test {
+ protected:
+  void SetUp() override {
+    fakeclient::Test::SetUp();
+    info.setHostName("ldap.example.com");
+    info.setSearchTimeout(7);
+  }
+  void dropClients() override { manager_.reset(); }
+  Manager& manager() {
+    if (!manager_) manager_.reset(new Manager(info));
+    return *manager_;
+  }
+  void store(const char* attr, const Bytes& value) { lib.addBytes(kDN, attr, value); }
+  std::vector<Bytes> fetch(Op op, ZEVDIRManager* m = nullptr) {
+    if (m == nullptr) m = &manager();
+    if (op == kValidate && !m->validateConnection()) ADD_FAILURE() << "not valid";
+    if (op == kCACerts) return fakeclient::ders(m->getCACertificates(kCA));
+    if (op == kCRLs) return fakeclient::ders(m->getCRLs(kCA));
+    if (op == kARLs) return fakeclient::ders(m->getARLs(kCA));
+    return op == kViaURI ? fakeclient::ders(m->getViaURI(url.c_str())) : std::vector<Bytes>();
+  }
+  // "init simple_bind_s search_st unbind ...".
+  std::string calls() const {
+    std::string out;
+    for (const std::string& l : lib.log()) {
+      for (const char* f : {"init", "simple_bind_s", "unbind", "search_st", "url_search_st"}) {
+        if (l.rfind(std::string("ldap_") + f + "(", 0) == 0) out += std::string(" ") + f;
+      }
+    }
+    return out.empty() ? out : out.substr(1);
+  }
+  // Runs each row with a CRL stored.
+  void check(const std::vector<Failure>& rows) {
+    for (const Failure& row : rows) {
+      SCOPED_TRACE("row " + std::to_string(&row - rows.data()));
+      store(kBin, pki().der("crl"));
+      info.setErrorLevel(row.errorLevel);
+      lib.script(row.function, row.rc, row.times);
+      size_t lists = 0;
+      const std::string thrown = fakeclient::thrown([&] { lists = fetch(row.op).size(); });
+      EXPECT_EQ(row.thrown, std::atol(thrown.c_str()));
+      EXPECT_EQ(row.lists, lists);
+      EXPECT_EQ(row.calls, calls());
+      std::string errors;
+      for (const std::string& t : texts()) {
+        if (t.rfind("Error", 0) == 0) errors += t.substr(0, t.find('\0')) + "\n";
+      }
+      EXPECT_EQ(row.error ? std::string(row.error) + "\n" : "", errors);
+      startOver();
+    }
+  }
 
-TEST_P(Retry, OnceOnlyWhenServerIsDownThenAppliesErrorLevel) { check(GetParam()); }
+  ZEVDIRConnectInfo::LDAP info;
+  std::string url = "ldap://ldap.example.com:389/" + kDN;
+  std::unique_ptr<Manager> manager_;
+};
 
-INSTANTIATE_TEST_SUITE_P(Rows, Retry, ::testing::ValuesIn(kFailures), fakeclient::RowName());
+using BaseTest = ManagerTest<LDAPDIRManager>;
 
-// --- Session set-up --------------------------------------------------------------------------
+TEST_F(BaseTest, RetriesOnceWhenTheServerIsDownThenAppliesTheErrorLevel) {
+  const char* const k81 = "Error(81) from ldap_search().  Can't contact LDAP server  Retrying.";
+  const char* const kURL81 = "Error(81) from ldap_url_search_st().  Can't contact LDAP server";
+  check({{kCRLs, kSearch, 81, 1, 0, kRetried, 0, 1, k81},
+         {kCRLs, kSearch, 82, 1, 0, kRetried, 0, 1,
+          "Error(82) from ldap_search().  Local error  Retrying."},
+         {kCRLs, kSearch, 81, 2, 0, kRetried, 576004, 0, k81},
+         {kCRLs, kSearch, 81, 2, 2, kRetried, 0, 0, k81},
+         {kCRLs, kSearch, 49, 1, 0, kOnce, 576004, 0, nullptr},
+         {kCRLs, kSearch, 32, 1, 1, kOnce, 0, 0, nullptr},
+         {kCRLs, kSearch, 4, 1, 1, kOnce, 576004, 0, nullptr},
+         {kCRLs, kSearch, 4, 1, 2, kOnce, 0, 0, nullptr},
+         {kCRLs, kBind, 49, -1, 1, kBindOnly, 576009, 0, nullptr},
+         // The connection check passes a refused bind on whatever the level.
+         {kValidate, kBind, 49, 1, 2, kBindOnly, 576009, 0, nullptr},
+         {kViaURI, "ldap_url_search_st", 81, 1, 0, "init url_search_st", 576004, 0, kURL81},
+         {kViaURI, "ldap_url_search_st", 81, 1, 2, "init url_search_st", 0, 0, kURL81}});
+}
 
-TEST_F(LDAPDIRManagerTest, ValidateConnectionLogsInAsVersionAndUserDNSayThenLogsOut) {
-  const char* const kAnonymous = "ldap_simple_bind_s(dn=(null), password=(null))";
+TEST_F(BaseTest, ValidateConnectionLogsInAsVersionAndUserDNSayThenLogsOut) {
   const struct {
     int version;
     const char *userDN, *option, *bind;
-  } rows[] = {
-      {1, "", "ldap_set_option(option=17, value=3)", kAnonymous},
-      {0, "cn=admin", "ldap_set_option(option=17, value=2)",
-       "ldap_simple_bind_s(dn=cn=admin, password=secret)"},
-      {2, "", "ldap_set_option(option=17, value=2)", kAnonymous},
-  };
+  } rows[] = {{1, "", "ldap_set_option(option=17, value=3)",
+               "ldap_simple_bind_s(dn=(null), password=(null))"},
+              {0, "cn=admin", "ldap_set_option(option=17, value=2)",
+               "ldap_simple_bind_s(dn=cn=admin, password=secret)"}};
   info.setUserPassword(ZEVString("secret"));
   for (const auto& row : rows) {
     info.setVersion(row.version);
     info.setUserDN(row.userDN);
-    manager_.reset(new LDAPDIRManager(ZEVDIRConnectInfo::LDAP(info)));  // keeps its own copy
-    EXPECT_EQ("", calls()) << "construction does not connect";
     EXPECT_TRUE(manager().validateConnection());
     EXPECT_EQ(kBindOnly, calls());
-    EXPECT_FALSE(manager().getClient()->isConnected());
     EXPECT_THAT(lib.log("ldap_set_option(option=17"), ElementsAre(row.option));
     EXPECT_THAT(lib.log("ldap_simple_bind_s("), ElementsAre(row.bind));
     startOver();
   }
 }
 
-TEST_F(LDAPDIRManagerTest, DuplicateIsAnIndependentUnconnectedManager) {
-  store(kBin, pki().der("crl"));
-  ASSERT_EQ(1u, fetch(kCRLs).size());
-  std::unique_ptr<ZEVDIRManager> copy(manager().duplicate());
-  LDAPDIRManager* dup = dynamic_cast<LDAPDIRManager*>(copy.get());
-  ASSERT_NE(nullptr, dup);
-  EXPECT_NE(manager().getClient(), dup->getClient());
-  EXPECT_FALSE(dup->getClient()->isConnected());
-  manager_.reset();  // the copy outlives its original
-  EXPECT_EQ(1u, fetch(kCRLs, dup).size());
-  EXPECT_TRUE(dup->isKindOf("LDAPDIRManager"));
-  EXPECT_TRUE(dup->isKindOf("ZEVDIRManager"));
-  EXPECT_FALSE(dup->isKindOf("LDAPDynamicDIRManager"));
+// DER, PEM, PEM with a terminator, bare Base64, "{ASN}" hex, "{asn}" lower-case hex all decode;
+// a damaged value among them is skipped with a trace. ARLs come first, duplicates are kept.
+TEST_F(BaseTest, EveryEncodingDecodesToTheSameDER) {
+  const char* const rows[][2] = {
+      {"ca", "cACertificate"}, {"crl", kBin}, {"arl", "authorityRevocationList"}};
+  for (const auto& row : rows) {
+    const Bytes d = pki().der(row[0]);
+    const std::string pem = pki().pem(row[0]);
+    for (const std::string& v : {std::string(d.begin(), d.end()), pem, pem + '\0',
+                                 testpki::toBase64(d), "{ASN}" + testpki::toHex(d),
+                                 "{asn}" + testpki::toHex(d, false), std::string("{ASN}30zz")}) {
+      store(row[1], Bytes(v.begin(), v.end()));
+    }
+  }
+  EXPECT_EQ(std::vector<Bytes>(6, pki().der("ca")), fetch(kCACerts));
+  std::vector<Bytes> lists(6, pki().der("arl"));
+  lists.insert(lists.end(), 6, pki().der("crl"));
+  EXPECT_EQ(lists, fetch(kARLs));
+  const std::vector<std::string> t = texts();
+  EXPECT_EQ(3, std::count(t.begin(), t.end(), "decode failed"));
 }
 
-// --- Retrieval -------------------------------------------------------------------------------
+class DynamicTest : public ManagerTest<LDAPDynamicDIRManager> {
+ protected:
+  DynamicTest() { url = "ldap://ds.example.org:1389/" + kDN; }
+};
 
-TEST_F(LDAPDIRManagerTest, SendsTheFilterAttributesAndScopeOfEachRetrieval) {
-  const std::string crl = "certificateRevocationList;binary=*)(certificateRevocationList=*)";
-  const std::string crlAttrs = "certificateRevocationList;binary,certificateRevocationList";
+TEST_F(DynamicTest, CertificatesUseTheBaseClientListsTheDynamicOnes) {
+  const std::vector<std::string> base = {"ldap_set_option(option=17, value=3)",
+                                         "ldap_set_option(option=70, value={3,0})"},
+                                 dynamic = {"ldap_set_option(option=20485, value={3,0})"};
   const struct {
     Op op;
-    std::string scopeFilterAttrs;
-  } rows[] = {
-      {kCACerts, "0, filter=(cACertificate=*), attrs=[cACertificate]"},
-      {kUserCerts, "2, filter=(userCertificate=*), attrs=[userCertificate]"},
-      {kCRLs, "0, filter=(|(" + crl + "), attrs=[" + crlAttrs + "]"},
-      {kARLs, "0, filter=(|(authorityRevocationList;binary=*)(authorityRevocationList=*)(" + crl +
-                  "), attrs=[authorityRevocationList;binary,authorityRevocationList," + crlAttrs +
-                  "]"},
-  };
+    bool base, dynamic, uri;  // connected afterwards
+    const std::vector<std::string>& options;
+  } rows[] = {{kCACerts, true, false, false, base},
+              {kCRLs, false, true, false, dynamic},
+              {kARLs, false, true, false, dynamic},
+              {kViaURI, false, false, true, dynamic}};
+  info.setConnectTimeout(3);
   for (const auto& row : rows) {
-    lib.addEntry(dn().c_str());
-    EXPECT_TRUE(fetch(row.op).empty());
-    EXPECT_THAT(lib.log("ldap_search_st("),
-                ElementsAre("ldap_search_st(base=" + dn() + ", scope=" + row.scopeFilterAttrs +
-                            ", attrsonly=0, timeout={7,0})"));
+    SCOPED_TRACE(row.op);
+    store("cACertificate", pki().der("ca"));
+    store(kBin, pki().der("crl"));
+    EXPECT_EQ(1u, fetch(row.op).size());
+    EXPECT_EQ(row.base, manager().getClient()->isConnected());
+    EXPECT_EQ(row.dynamic, manager().getDynamicClient()->isConnected());
+    EXPECT_EQ(row.uri, manager().getURIClient()->isConnected());
+    EXPECT_EQ(row.options, lib.log("ldap_set_option("));
     startOver();
   }
 }
 
-TEST_F(LDAPDIRManagerTest, ARLsComeFirstThenCRLsDuplicatesKept) {
-  store(kBin, pki().der("crl"));
-  store("certificateRevocationList", pki().der("crl"));
-  store("authorityRevocationList;binary", pki().der("arl"));
-  EXPECT_THAT(fetch(kARLs), ElementsAre(pki().der("arl"), pki().der("crl"), pki().der("crl")));
+// A URL search never throws for a refused bind, and fails unparsable URLs up to level 1.
+TEST_F(DynamicTest, RetriesOnceWhenTheServerIsDownThenAppliesTheErrorLevel) {
+  const char* const k81 = "Error(81) from ldap_search().  Retrying.";  // whatever the code
+  const char* const kURL = "Error in LDAPDynamicClient search url.";
+  const char* const kParse = "ldap_url_parse";
+  check({{kCRLs, kSearch, 82, 1, 0, kRetried, 0, 1, k81},
+         {kCRLs, kSearch, 91, 2, 0, kRetried, 576004, 0, k81},
+         {kCRLs, kSearch, 32, 1, 0, kOnce, 576004, 0, nullptr},
+         {kCRLs, kBind, 49, -1, 0, kBindOnly, 576009, 0, nullptr},
+         {kCRLs, kBind, 81, -1, 0, kBindOnly, 576002, 0, nullptr},
+         {kCRLs, kBind, 49, -1, 2, kBindOnly, 0, 0, nullptr},
+         {kValidate, kBind, 49, 1, 2, kBindOnly, 576009, 0, nullptr},
+         {kViaURI, kBind, 49, 1, 0, kBindOnly, 0, 0, nullptr},
+         {kViaURI, kSearch, 32, 1, 0, kOnce, 576004, 0, kURL},
+         {kViaURI, kSearch, 32, 1, 1, kOnce, 0, 0, kURL},
+         {kViaURI, kParse, 0, 1, 1, "", 576004, 0, kURL},
+         {kViaURI, kParse, 0, 1, 2, "", 0, 0, kURL}});
 }
 
-TEST_F(LDAPDIRManagerTest, DamagedValueBetweenGoodOnesIsSkippedWithATrace) {
-  store("cACertificate", pki().der("ca"));
-  store("cACertificate", bytes("{ASN}30zz"));
-  store("cACertificate", bytes(pki().pem("ca2")));
-  EXPECT_THAT(fetch(kCACerts), ElementsAre(pki().der("ca"), pki().der("ca2")));
-  EXPECT_EQ(1, traced("decode failed"));
-}
-
-TEST_F(LDAPDIRManagerTest, EveryEncodingDecodesToTheSameDER) {
-  // DER, PEM, PEM with a terminator, bare Base64, "{ASN}" hex, "{asn}" lower-case hex.
-  auto encodings = [](const char* file) {
-    const Bytes d = pki().der(file);
-    const std::string pem = pki().pem(file);
-    return std::vector<std::string>{std::string(d.begin(), d.end()),
-                                    pem,
-                                    nul(pem),
-                                    testpki::toBase64(d),
-                                    "{ASN}" + testpki::toHex(d),
-                                    "{asn}" + testpki::toHex(d, false)};
-  };
-  const std::vector<std::string> ca = encodings("ca"), crl = encodings("crl");
-  for (size_t i = 0; i < ca.size(); ++i) {
-    SCOPED_TRACE(i);
-    store("cACertificate", bytes(ca[i]));
-    store(kBin, bytes(crl[i]));
-    EXPECT_THAT(fetch(kCACerts), ElementsAre(pki().der("ca")));
-    EXPECT_THAT(fetch(kCRLs), ElementsAre(pki().der("crl")));
-    EXPECT_EQ(0, traced("decode failed"));
-    startOver();
-  }
-}
-
-TEST_F(LDAPDIRManagerTest, URLSearchDecodesEveryValueAndTheDNFails) {
-  store(kBin, pki().der("crl"));
-  store("authorityRevocationList", pki().der("arl"));
-  EXPECT_THAT(fetch(kViaURI), ::testing::UnorderedElementsAre(pki().der("crl"), pki().der("arl")));
-  EXPECT_EQ(1, traced("decode failed"));
-  EXPECT_EQ("init url_search_st", calls()) << "no bind on this road";
-  EXPECT_THAT(lib.log("ldap_url_search_st("),
-              ElementsAre("ldap_url_search_st(url=" + url + ", attrsonly=0, timeout={7,0})"));
-}
-
-TEST_F(LDAPDIRManagerTest, URLSearchFailureIsTracedThenFollowsErrorLevel) {
-  for (int level : {0, 2}) {
-    info.setErrorLevel(level);
-    lib.script("ldap_url_search_st", 81, 1);
-    EXPECT_EQ(level == 0 ? 576004 : 0, fakeclient::failure([&] { fetch(kViaURI); }));
-    EXPECT_EQ(1, traced(nul("Error(81) from ldap_url_search_st().  Can't contact LDAP server")));
-    startOver();
-  }
-}
-
-TEST_F(LDAPDIRManagerTest, NegativeEntryCountSurfacesTheResultSetFailure) {
-  store(kBin, pki().der("crl"));
-  lib.script("ldap_count_entries", -1, -1);
-  try {
-    fetch(kCRLs);
-    ADD_FAILURE() << "no exception";
-  } catch (const ZEVDIRException& e) {
-    ADD_FAILURE() << "expected the result set's own exception: " << e.what();
-  } catch (const ZEVException& e) {
-    EXPECT_EQ(0, e.getError());
-    EXPECT_THAT(e.what(), ::testing::StartsWith("LDAPSearchResults: "));
-  }
-}
-
-TEST_F(LDAPDIRManagerTest, LongValuesAreDumpedCutToTheFirst256Bytes) {
-  const struct {
-    Op op;
-    size_t size;
-    bool fullTrace;
-    const char* limit;  // null: dumped whole
-  } rows[] = {
-      {kCRLs, 300, false, "Data Read Trace Limited to 256 Bytes"},
-      {kCRLs, 256, false, nullptr},
-      {kCRLs, 300, true, nullptr},
-      {kCACerts, 300, false, "Data Read Trace Limited to 256 Bytes:"},
-      {kViaURI, 300, false, "Data Read Trace Limited to 256 Bytes:"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.op * 1000 + row.size);
-    info.setisTraceFullCRL(row.fullTrace);
-    Bytes value(row.size);
-    for (size_t i = 0; i < value.size(); ++i) value[i] = static_cast<unsigned char>(i % 251 + 1);
-    store(row.op == kCACerts ? "cACertificate" : kBin, value);
-    EXPECT_TRUE(fetch(row.op).empty());
-    std::ostringstream dump;
-    if (row.limit != nullptr) dump << row.limit << "\n";
-    ZEVUtility::hexdump(dump, ZEVASNCBuffer(value.data(), row.limit ? 256 : row.size), "HEX");
-    EXPECT_EQ(1, traced(dump.str()));
-    startOver();
-  }
+TEST_F(DynamicTest, CreationFunctionIsExportedAndStoresItsFailure) {
+  void* handle = dlopen(fakeclient::pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle) << dlerror();
+  auto create =
+      reinterpret_cast<void* (*)(void*, void**)>(dlsym(handle, ZEV9DRLD_NEW_DYNAMIC_MANAGER));
+  ASSERT_NE(nullptr, create);
+  void* stored = &handle;  // overwritten on every way out
+  std::unique_ptr<ZEVDIRManager> made(static_cast<ZEVDIRManager*>(create(&info, &stored)));
+  EXPECT_EQ(nullptr, stored);
+  ASSERT_NE(nullptr, made);
+  EXPECT_EQ(ZEVString("LDAPDynamicDIRManager"), made->getClassName());
+  EXPECT_TRUE(made->validateConnection());
+  made.reset();
+  EXPECT_EQ(nullptr, create(nullptr, &stored));
+  ASSERT_NE(static_cast<void*>(&handle), stored);
+  std::unique_ptr<ZEVException> error(static_cast<ZEVException*>(stored));
+  ASSERT_NE(nullptr, error);
+  EXPECT_EQ(571002, error->getError());
+  EXPECT_STREQ("args cannot be NULL", error->what());
+  dlclose(handle);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
-// Loading of the LDAP library and binding of its function table by LDAPClient.
+// Loading the LDAP library into a client's function table, and the loadable plug-in as a host
+// sees it: only the library manager and the factory name "zev9drld".
 #include <dlfcn.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 
-#include "ldapclient.h"
 #include "support/fakeclient.h"
+#include "support/testpki.h"
 
 using namespace zev09000003;
 using fakeclient::thrown;
@@ -16,7 +17,6 @@ using ::testing::ElementsAre;
 namespace {
 
 const char kHost[] = "ldap.example.com";
-
 // The standard names, in the table's declaration order.
 const char* const kNames[25] = {
     "ldap_init",           "ldap_msgfree",        "ldap_err2string",     "ldap_set_option",
@@ -27,92 +27,109 @@ const char* const kNames[25] = {
     "ldap_next_attribute", "ldap_get_values_len", "ldap_value_free_len", "ldap_get_errno",
     "ldap_ber_free"};
 
-void* field(const LDAPSymbolTable& table, int i) {
-  void* p;
-  std::memcpy(&p, reinterpret_cast<const char*>(&table) + i * sizeof(void*), sizeof(p));
-  return p;
-}
-
-const char kHostLine[] =
-    "host: ldap.example.com , port: 389 , ver: 3 , search timeout (zero means none): 0 , "
-    "connect timeout (zero means none): 0";
-
-// True while some handle keeps the library loaded.
-bool loaded(const std::string& path) {
-  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (h != nullptr) dlclose(h);
-  return h != nullptr;
-}
-
-struct Road {
-  const char* name;
-  std::string (*libPath)();
-  bool driverPath;
-  const char* prefix;
-  int bound;  // functions found
-};
-
-class LoadingRoads : public fakeclient::Test, public ::testing::WithParamInterface<Road> {};
-
-TEST_P(LoadingRoads, BindsEveryFunctionUnderItsName) {
-  const Road& road = GetParam();
-  fake(road.libPath());
-  void* self = dlopen(road.libPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(nullptr, self);
-  {
-    LDAPClient client(kHost, road.driverPath ? road.libPath().c_str() : "", nullptr, 389, 3, 0, 0);
-    EXPECT_EQ(road.driverPath, client.isUsingDriverPath());
-    EXPECT_NE(nullptr, client.getLibraryHandle());
-    LDAPSymbolTable table = client.getSymbolTable();
-    int bound = 0;
-    for (int i = 0; i < 25; ++i) {
-      std::string symbol = std::string(road.prefix) + kNames[i];
-      EXPECT_EQ(dlsym(self, symbol.c_str()), field(table, i)) << symbol;
-      bound += field(table, i) != nullptr;
-    }
-    EXPECT_EQ(road.bound, bound);
-  }
-  dlclose(self);
-}
-
-// Without the optional ldap_url_search_st, ldap_url_parse, ldap_free_urldesc, ldap_get_errno
-// and ldap_ber_free.
-INSTANTIATE_TEST_SUITE_P(
-    Loading, LoadingRoads,
-    ::testing::Values(Road{"DefaultLibraryWithZevNames", fakeldap::zevPath, false, "zev_", 25},
-                      Road{"DriverPathWithStandardNames", fakeldap::standardPath, true, "", 25},
-                      Road{"WithoutOptionalFunctions", fakeldap::noOptionalPath, true, "", 20}),
-    fakeclient::RowName());
-
 using LoadingTest = fakeclient::Test;
 
-TEST_F(LoadingTest, MissingRequiredFunctionReleasesLibraryAndStopsLooking) {
+TEST_F(LoadingTest, EachRoadFillsTheTableUnderItsNames) {
+  const struct {
+    std::string path;
+    bool driverPath;
+    const char* prefix;
+    int bound, warnings;  // the variant without the optional functions lacks 5, warns of 2
+  } rows[] = {{fakeldap::zevPath(), false, "zev_", 25, 0},
+              {fakeldap::standardPath(), true, "", 25, 0},
+              {fakeldap::noOptionalPath(), true, "", 20, 2}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    fake(row.path);
+    void* self = dlopen(row.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(nullptr, self);
+    {
+      LDAPClient client(kHost, row.driverPath ? row.path.c_str() : "", nullptr, 389, 3, 0, 0);
+      const LDAPSymbolTable table = client.getSymbolTable();
+      int bound = 0;
+      for (int i = 0; i < 25; ++i) {
+        void* p;
+        std::memcpy(&p, reinterpret_cast<const char*>(&table) + i * sizeof(void*), sizeof(p));
+        EXPECT_EQ(dlsym(self, (row.prefix + std::string(kNames[i])).c_str()), p) << kNames[i];
+        bound += p != nullptr;
+      }
+      EXPECT_EQ(row.bound, bound);
+    }
+    dlclose(self);
+    int warnings = 0;
+    for (const std::string& t : texts()) warnings += t.rfind("Warning: ", 0) == 0;
+    EXPECT_EQ(row.warnings, warnings);
+    EXPECT_EQ(row.warnings > 0, sink->contains("Warning: ldap_get_errno not defined in library - "
+                                               "Window implementation?"));
+    EXPECT_EQ(row.driverPath, sink->contains("Driver Path: " + row.path));
+    startOver();
+  }
+}
+
+TEST_F(LoadingTest, LibraryWithoutSearchFailsWithEmptyMessage) {
   const std::string path = fakeldap::noSearchPath();
   {
     fakeldap::Library nosearch(path);
     EXPECT_EQ("576001 ", thrown([&] { LDAPClient c(kHost, path.c_str(), nullptr, 389, 3, 0, 0); }));
   }
-  // Nothing looked up after the missing function: the trace ends with its message.
-  EXPECT_THAT(texts(), ElementsAre(kHostLine, "Driver Path: " + path,
-                                   "ldap_search_st symbol not defined in library"));
-  EXPECT_FALSE(loaded(path)) << "the client kept the library loaded";
+  // Nothing is looked up after the missing function, and the library is released.
+  EXPECT_EQ("ldap_search_st symbol not defined in library", texts().back());
+  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_EQ(nullptr, h) << "the client kept the library loaded";
+  if (h != nullptr) dlclose(h);
 }
 
-TEST_F(LoadingTest, MissingOptionalFunctionsOnlyWarn) {
-  const std::string path = fakeldap::noOptionalPath();
-  fake(path);
-  LDAPClient client(kHost, path.c_str(), nullptr, 389, 3, 0, 0);
-  EXPECT_THAT(
-      texts(),
-      ElementsAre(kHostLine, "Driver Path: " + path,
-                  "Warning: ldap_ber_free not defined in library - Window implementation?",
-                  "Warning: ldap_get_errno not defined in library - Window implementation?"));
-}
+class PluginTest : public fakeclient::Test {
+ protected:
+  void SetUp() override {
+    fakeclient::Test::SetUp();
+    ASSERT_EQ(nullptr, ZEVLibraryManager::findLibEntry("zev9drld")) << "plug-in still loaded";
+    factory = ZEVLibraryManager::getLibraryFunction("zev9drld");
+    ASSERT_NE(nullptr, factory) << ZEVLibraryManager::lastError().c_str();
+  }
+  void dropClients() override { ZEVLibraryManager::unloadLibrary("zev9drld"); }
+  ZEVDIRManager* make(void* args) { return static_cast<ZEVDIRManager*>(factory(args)); }
+  ZEVLibraryFunction factory = nullptr;
+};
 
-TEST_F(LoadingTest, LibraryThatCannotBeOpenedFailsWithEmptyMessage) {
-  const std::string path = fakeldap::dir() + "/libdoesnotexist.so";
-  EXPECT_EQ("576001 ", thrown([&] { LDAPClient c(kHost, path.c_str(), nullptr, 389, 3, 0, 0); }));
+// Loading traces the plug-in's path. Each manager is new, unconnected, keeps its own copy of the
+// arguments and finds every kind of value under one entry, decoded.
+TEST_F(PluginTest, ManagersFromTheFactoryRetrieveEveryKind) {
+  const std::vector<std::string> startup = sink->texts(1, 1);
+  ASSERT_EQ(1u, startup.size());
+  EXPECT_TRUE(std::filesystem::equivalent(startup[0], fakeclient::pluginPath())) << startup[0];
+  fakeclient::OtherInfo other;
+  ZEVDIRConnectInfo::LDAP noLibrary;
+  noLibrary.setDriverPath(fakeldap::dir() + "/libnosuchldap.so");
+  EXPECT_EQ("571002 args cannot be NULL", thrown([&] { make(nullptr); }));
+  EXPECT_EQ("571002 args is invalid", thrown([&] { make(&other); }));
+  EXPECT_EQ("576001 ", thrown([&] { make(&noLibrary); }));  // with an empty message
   EXPECT_TRUE(sink->contains("Failed to open LDAP shared library client"));
+  const testpki::Material& pki = testpki::get();
+  const ZEVASNx500Name name = ZEVASNx500Name::fromRFC4514("cn=CA1,o=Example,c=GB");
+  const std::string dn = ZEVASNUtility::getRFC2253String(name, false, 5).c_str();
+  const char* const rows[][2] = {{"cACertificate", "ca"},
+                                 {"userCertificate", "user1"},
+                                 {"certificateRevocationList;binary", "crl"},
+                                 {"authorityRevocationList;binary", "arl"}};
+  for (const auto& row : rows) lib.addBytes(dn, row[0], pki.der(row[1]));
+  std::unique_ptr<ZEVDIRConnectInfo::LDAP> info(new ZEVDIRConnectInfo::LDAP("ldap1", 389));
+  std::unique_ptr<ZEVDIRManager> m(make(info.get())), m2(make(info.get()));
+  info.reset();
+  EXPECT_EQ(ZEVString("LDAPDIRManager"), m->getClassName());
+  EXPECT_EQ(0, lib.callCount("ldap_init")) << "a new manager is not connected";
+  EXPECT_THAT(fakeclient::ders(m->getCACertificates(name)), ElementsAre(pki.der("ca")));
+  EXPECT_THAT(fakeclient::ders(m->getUserCertificates(name)), ElementsAre(pki.der("user1")));
+  EXPECT_THAT(fakeclient::ders(m->getCRLs(name)), ElementsAre(pki.der("crl")));
+  EXPECT_THAT(fakeclient::ders(m->getARLs(name)), ElementsAre(pki.der("arl"), pki.der("crl")));
+  const int inits = lib.callCount("ldap_init");
+  EXPECT_TRUE(m2->validateConnection());
+  EXPECT_EQ(inits + 1, lib.callCount("ldap_init")) << "each manager has its own session";
+  EXPECT_THAT(lib.log("ldap_init("), ::testing::Each("ldap_init(host=ldap1, port=389)"));
+  m.reset();
+  m2.reset();
+  EXPECT_TRUE(ZEVLibraryManager::unloadLibrary("zev9drld"));
+  EXPECT_EQ(nullptr, ZEVLibraryManager::findLibEntry("zev9drld"));
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
-// Test fixtures for the plug-in over the variants of the fake LDAP library: the trace goes to an
-// in-memory sink, and at the end every handle that a loaded variant gave out must have come
-// back exactly once. Header only.
+// Fixture over the fake LDAP library variants: every handle given out must come back once.
 #ifndef TESTS_ZUZEDER_SUPPORT_FAKECLIENT_H
 #define TESTS_ZUZEDER_SUPPORT_FAKECLIENT_H
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,65 +16,37 @@
 
 namespace fakeclient {
 
-// Lets a test binary run outside ctest too: "zev9ldap" is the fake with "zev_" names.
-struct LibraryPath : ::testing::Environment {
-  void SetUp() override { setenv("ZEV_LIBRARY_PATH", fakeldap::zevDir().c_str(), 0); }
-};
-inline const ::testing::Environment* const kLibraryPath =
-    ::testing::AddGlobalTestEnvironment(new LibraryPath);
-
-// The loadable plug-in in the build tree.
-inline std::string pluginPath() {
-  const char* dir = std::getenv("ZEV_PLUGIN_DIR");
-  return std::string(dir != nullptr ? dir : ZEV_BUILD_DIR "/lib") + "/libzev9drld.so";
-}
+inline std::string pluginPath() { return ZEV_BUILD_DIR "/lib/libzev9drld.so"; }
 
 // Connection information of another kind than LDAP.
-class OtherInfo : public zev09000003::ZEVDIRConnectInfo::OBJECT {
- public:
+struct OtherInfo : zev09000003::ZEVDIRConnectInfo::OBJECT {
   OBJECT* clone() const override { return new OtherInfo(); }
 };
 
-// Names a parameterised test after its row's name.
-struct RowName {
-  template <class T>
-  std::string operator()(const ::testing::TestParamInfo<T>& info) const {
-    return info.param.name;
-  }
-};
-
-// Runs f and returns the code of the ZEVDIRException it throws (0: none); *message gets the
-// exception's message.
+// "<code> <message>" of the ZEVDIRException that f throws.
 template <class F>
-long failure(F f, std::string* message = nullptr) {
+std::string thrown(F f) {
   try {
     f();
   } catch (const zev09000003::ZEVDIRException& e) {
-    if (message != nullptr) *message = e.getMessage().c_str();
-    return e.getError();
+    return std::to_string(e.getError()) + " " + e.getMessage().c_str();
   }
-  return 0;
+  return "no exception";
 }
 
-// Runs f, which should throw a ZEVDIRException, and returns "<code> <message>".
-template <class F>
-std::string thrown(F f) {
-  std::string message;
-  const long code = failure(f, &message);
-  return code == 0 ? "no exception" : std::to_string(code) + " " + message;
+// The DER encodings in a returned container, which is deleted.
+template <class C>
+std::vector<std::vector<unsigned char>> ders(C* raw) {
+  std::unique_ptr<C> c(raw);
+  std::vector<std::vector<unsigned char>> out;
+  for (auto* o : *c) {
+    const zev09000003::ZEVFastBuffer& d = o->getDEREncoding();
+    out.emplace_back(d.getValue(), d.getValue() + d.getLength());
+  }
+  return out;
 }
 
-// An attribute map that owns its names and values.
-struct OwnedMap : zev09000003::LDAPAttributeMap {
-  ~OwnedMap() {
-    for (auto& e : *this) {
-      delete[] e.first;
-      delete e.second;
-    }
-  }
-};
-
-// lib is "zev9ldap"; fake() loads further variants.
+// lib is "zev9ldap" (the fake with zev_ names); fake() loads further variants.
 class Test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -88,9 +57,8 @@ class Test : public ::testing::Test {
     startOver();
     zev09000003::ZEVTrace::globalTrace().setSink(nullptr);
   }
-  // Fixtures that own clients or managers delete them here, before the handles are counted.
-  virtual void dropClients() {}
-  // Drops the clients, checks the handles of every loaded variant, clears the fakes and trace.
+  // Deletes what the test made, before the handles are counted.
+  virtual void dropClients() { client_.reset(); }
   void startOver() {
     dropClients();
     for (auto& f : fakes_) {
@@ -100,38 +68,26 @@ class Test : public ::testing::Test {
     }
     sink->clear();
   }
-  // The variant at path, loaded on first use and kept until the end of the test.
   fakeldap::Library& fake(const std::string& path) {
     std::unique_ptr<fakeldap::Library>& f = fakes_[path];
     if (!f) f.reset(new fakeldap::Library(path));
     return *f;
   }
   std::vector<std::string> texts() const { return sink->texts(); }
+  // A client of class C on host:389.
+  template <class C = zev09000003::LDAPClient>
+  C& make(const char* host = "ldap.example.com", int version = 3, int searchTimeout = 0,
+          int connectTimeout = 0, const std::string& path = "") {
+    C* c = new C(host, path.c_str(), nullptr, 389, version, searchTimeout, connectTimeout);
+    client_.reset(c);
+    return *c;
+  }
+  int login() { return client_->login("cn=admin,o=x", "secret"); }
 
   std::map<std::string, std::unique_ptr<fakeldap::Library>> fakes_;
   std::shared_ptr<zev09000003::ZEVMemoryTraceSink> sink =
       std::make_shared<zev09000003::ZEVMemoryTraceSink>();
   fakeldap::Library& lib = fake(fakeldap::zevPath());
-};
-
-// Owns the client under test.
-class ClientTest : public Test {
- protected:
-  void dropClients() override { client_.reset(); }
-  // A client of class C (LDAPClient or a subclass) on host:389.
-  template <class C = zev09000003::LDAPClient>
-  C& make(const char* host = "ldap.example.com", int searchTimeout = 0, int connectTimeout = 0,
-          int version = 3, const std::string& driverPath = "",
-          const zev09000003::ZEVAgent* agent = nullptr) {
-    C* c = new C(host, driverPath.c_str(), agent, 389, version, searchTimeout, connectTimeout);
-    client_.reset(c);
-    return *c;
-  }
-  // Through the password-buffer login that the managers use.
-  int login(const char* dn = "cn=admin,o=x", const char* password = "secret") {
-    return client_->login(zev09000003::ZEVConstString(dn),
-                          zev09000003::ZEVASNCBuffer(password, std::strlen(password)));
-  }
   std::unique_ptr<zev09000003::LDAPClient> client_;
 };
 
