@@ -2,8 +2,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
-#include <regex>
 
 #include "zevcms.h"
 
@@ -71,8 +72,11 @@ TEST(Trace, ZevTraceWritesOneLinePerRecordToTheFile) {
   std::ifstream in(path);
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::remove(path);
-  std::regex line("[-0-9]{10} [:.0-9]{12} \\[256/2\\] \\./zuzeder/src/ldapsearch:99 withzero\n");
-  EXPECT_TRUE(std::regex_match(all, line)) << all;
+  std::string stamp = all.substr(0, 24);
+  for (char& c : stamp) c = std::isdigit(static_cast<unsigned char>(c)) ? '9' : c;
+  EXPECT_EQ("9999-99-99 99:99:99.999 ", stamp) << all;
+  EXPECT_EQ("[256/2] ./zuzeder/src/ldapsearch:99 withzero\n",
+            all.substr(std::min<size_t>(24, all.size())));
 }
 
 }  // namespace

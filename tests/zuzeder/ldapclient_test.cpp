@@ -54,6 +54,43 @@ TEST_F(ClientTest, TimeoutsSetOnTheSession) {
   }
 }
 
+// A host's agent opens the session when a driver path is given; without one it is dropped.
+struct TestAgent : ZEVAgent {
+  int connect() const override { return ++connects, status; }
+  int getReasonCode(int) const override { return 7; }
+  void* getLDAPHandle() const override { return handle; }
+  int status = 0;
+  void* handle = nullptr;
+  mutable int connects = 0;
+};
+
+TEST_F(ClientTest, InitAgentOpensTheSession) {
+  const std::string driver = fakeldap::standardPath();
+  fakeldap::Library& standard = fake(driver);
+  TestAgent agent;
+  void* self = dlopen(driver.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  agent.handle = reinterpret_cast<ldap_init_fn>(dlsym(self, "ldap_init"))("agent", 389);
+  dlclose(self);
+  standard.logClear();
+  client_.reset(new LDAPClient(kHost, driver.c_str(), &agent, 389, 3, 0, 0));
+  EXPECT_EQ(0, login());
+  EXPECT_EQ(agent.handle, client_->getSession());
+  EXPECT_THAT(standard.log(), ElementsAre(kVersion3, kBind));
+  EXPECT_TRUE(sink->contains("InitAgent beig used"));
+  agent.status = 5;
+  client_.reset(new LDAPClient(kHost, driver.c_str(), &agent, 389, 3, 0, 0));
+  EXPECT_EQ(
+      "576002 Cannot operate agent (callback) connection to LDAP server:  "
+      "ldap.example.com:389.  initAgent () returned 5 and reason code 7",
+      thrown([&] { login(); }));
+  client_.reset(new LDAPClient(kHost, "", &agent, 389, 3, 0, 0));
+  EXPECT_TRUE(
+      sink->contains("InitAgent set but no driverPath specified ... initAgent is disabled"));
+  EXPECT_EQ(0, login());
+  EXPECT_EQ(2, agent.connects);
+  EXPECT_THAT(lib.log("ldap_init("), ElementsAre(kInit));
+}
+
 // Failures throw and keep the partial result; URLs without a host get one from their dc= parts.
 TEST_F(ClientTest, SearchesByFilterAndByURL) {
   lib.addText("o=x", "o", "x");
