@@ -2,14 +2,11 @@
 // ldapapi.h, with the scripts, call log and handle accounting of fakeldap_control.h. Variants:
 // FAKELDAP_ZEV_NAMES exports zev_ldap_... names; FAKELDAP_NO_SEARCH leaves out ldap_search_st;
 // FAKELDAP_NO_URLSEARCH ldap_url_search_st; FAKELDAP_NO_OPTIONAL ldap_url_search_st,
-// ldap_url_parse, ldap_free_urldesc, ldap_ber_free and ldap_get_errno. Single-threaded, like
-// its callers; every export is noexcept, so a test that runs out of memory ends there.
+// ldap_url_parse, ldap_free_urldesc, ldap_ber_free and ldap_get_errno. Single-threaded.
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -29,8 +26,7 @@
 
 namespace {
 
-constexpr int kInvalidDN = 34, kNotOnNonLeaf = 66, kAlreadyExists = 68, kFilterError = 87,
-              kParamError = 89;
+constexpr int kNotOnNonLeaf = 66, kAlreadyExists = 68, kFilterError = 87, kParamError = 89;
 constexpr size_t npos = std::string::npos;
 
 std::string lower(std::string s) {
@@ -48,23 +44,11 @@ std::vector<std::string> split(const std::string& s, char sep) {  // drops a las
   for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
   return parts;
 }
-
-// DNs compare in lower case without blanks around ',' and '='.
-std::string normalDN(const std::string& dn) {
-  std::string out;
-  for (char c : lower(dn)) {
-    if (c == ',' || c == '=')
-      while (!out.empty() && out.back() == ' ') out.pop_back();
-    if (c != ' ' || (!out.empty() && out.back() != ',' && out.back() != '=')) out += c;
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
+// DNs compare without regard to case (the plug-in sends them without blanks).
 std::string parentDN(const std::string& ndn) {
   const size_t comma = ndn.find(',');
   return comma == npos ? "" : ndn.substr(comma + 1);
 }
-
 // Attribute names match without regard to case or options such as ";binary".
 bool sameAttr(const std::string& a, const std::string& b) {
   return lower(a.substr(0, a.find(';'))) == lower(b.substr(0, b.find(';')));
@@ -75,9 +59,14 @@ struct Attr {
   std::vector<std::string> values;  // an attribute left without values is never returned
 };
 
+// A directory entry, or a copy of one in a search result (with its owner and position there).
+struct Entry;
+using Result = std::vector<std::shared_ptr<Entry>>;
 struct Entry {
-  std::string dn, ndn;
+  std::string dn;
   std::vector<Attr> attrs;
+  Result* owner = nullptr;
+  size_t index = 0;
   Attr* find(const std::string& name) {
     for (Attr& a : attrs)
       if (iequal(a.name, name)) return &a;
@@ -87,12 +76,15 @@ struct Entry {
     Attr* a = find(name);
     (a ? a : &attrs.emplace_back(Attr{name, {}}))->values.push_back(value);
   }
-  void remove(const std::string& name, const std::string& value) {  // without regard to case
-    if (Attr* a = find(name))
-      a->values.erase(std::remove_if(a->values.begin(), a->values.end(),
-                                     [&](const std::string& v) { return iequal(v, value); }),
-                      a->values.end());
-  }
+};
+struct Walk {
+  Entry* entry;
+  size_t next = 0;
+};
+struct UrlDesc : LDAPURLDesc {  // the fields point into the strings below
+  std::string host, dn, filter;
+  std::vector<std::string> attrs;
+  std::vector<char*> attrPointers;
 };
 
 // Reads the filter at s[pos] ((a=*), (a=value), (&...), (|...), (!...)) and tells whether e
@@ -127,28 +119,8 @@ bool filterMatches(const std::string& s, size_t& pos, const Entry& e, bool& ok) 
   return result;
 }
 
-// Handles given out. A session is an int: its last result code.
-struct Result;
-struct EntryCopy {  // an entry of a search result, with the selected attributes
-  std::string dn;
-  std::vector<Attr> attrs;
-  Result* owner;
-  size_t index;
-};
-struct Result {
-  std::vector<std::unique_ptr<EntryCopy>> entries;
-};
-struct Walk {
-  EntryCopy* entry;
-  size_t next = 0;
-};
-struct UrlDesc : LDAPURLDesc {  // the fields point into the strings below
-  std::string scheme, host, dn, filter;
-  std::vector<std::string> attrs;
-  std::vector<char*> attrPointers;
-};
-
-// Entries belong to their result message: they live and go with it, and are not counted apart.
+// Handles given out, each with the object that owns its memory. A session is an int: its last
+// result code. Entries go with their result message and are not counted apart.
 enum Kind { kSession, kMessage, kString, kWalk, kValues, kUrlDesc, kEntry };
 const char* const kKindNames[] = {"session",        "result message", "DN or attribute name",
                                   "attribute walk", "value array",    "URL description"};
@@ -156,43 +128,19 @@ const char* const kKindNames[] = {"session",        "result message", "DN or att
 // Everything that fake_reset clears; handles still outstanding are freed with it.
 struct State {
   std::vector<Entry> directory;
-  std::map<std::string, std::deque<std::pair<int, int>>> scripts;  // result, times left
+  std::map<std::string, std::vector<std::pair<int, int>>> scripts;  // result, times left
   std::vector<std::string> log;
   std::map<std::string, int> calls;
   std::vector<std::vector<std::string>> lastMods;
-  std::map<const void*, Kind> handles;
+  std::map<const void*, std::pair<Kind, std::shared_ptr<void>>> handles;
   std::vector<std::string> badUses;
   std::string report;
-
-  ~State() {
-    while (!handles.empty()) release(handles.begin()->first);
-  }
-  // Forgets a handle and frees its memory.
-  void release(const void* p) {
-    void* q = const_cast<void*>(p);
-    const Kind kind = handles[p];
-    handles.erase(p);
-    if (kind == kSession) delete static_cast<int*>(q);
-    if (kind == kString) delete[] static_cast<char*>(q);
-    if (kind == kWalk) delete static_cast<Walk*>(q);
-    if (kind == kUrlDesc) delete static_cast<UrlDesc*>(static_cast<LDAPURLDesc*>(q));
-    for (berval** v = kind == kValues ? static_cast<berval**>(q) : nullptr; v && *v; ++v) {
-      delete[](*v)->bv_val;
-      delete *v;
-    }
-    if (kind == kValues) delete[] static_cast<berval**>(q);
-    if (kind == kMessage) {
-      for (auto& e : static_cast<Result*>(q)->entries) handles.erase(e.get());
-      delete static_cast<Result*>(q);
-    }
-  }
 };
 std::unique_ptr<State> st(new State);
 
 Entry* findEntry(const std::string& dn) {
-  const std::string n = normalDN(dn);
   for (Entry& e : st->directory)
-    if (e.ndn == n) return &e;
+    if (lower(e.dn) == lower(dn)) return &e;
   return nullptr;
 }
 
@@ -202,25 +150,31 @@ bool scripted(const char* fn, int* rc) {
   auto& queue = st->scripts[fn];
   if (queue.empty()) return false;
   *rc = queue.front().first;
-  if (queue.front().second > 0 && --queue.front().second == 0) queue.pop_front();
+  if (queue.front().second > 0 && --queue.front().second == 0) queue.erase(queue.begin());
   return true;
 }
-// Logs line, then as scripted().
 bool enter(const char* fn, const std::string& line, int* rc) {
   st->log.push_back(line);
   return scripted(fn, rc);
 }
 
 template <class T>
-T* give(T* p, Kind kind) {
-  st->handles[p] = kind;
-  return p;
+T* give(const std::shared_ptr<T>& p, Kind kind) {
+  st->handles[p.get()] = {kind, p};
+  return p.get();
 }
 // A copy the caller frees with ldap_memfree; its bytes are allocated apart, and so are each
 // value of an array and its bytes (bv_len of them, no terminator), so that a read past the
 // end or after the free shows under AddressSanitizer.
 char* newString(const std::string& s) {
-  return give(std::strcpy(new char[s.size() + 1], s.c_str()), kString);
+  char* p =
+      give(std::shared_ptr<char>(new char[s.size() + 1], std::default_delete<char[]>()), kString);
+  return std::strcpy(p, s.c_str());
+}
+void freeValues(berval** values) {
+  for (berval** v = values; *v; ++v) delete[](*v)->bv_val;
+  for (berval** v = values; *v; ++v) delete *v;
+  delete[] values;
 }
 berval** newValues(const std::vector<std::string>& from) {
   auto** values = new berval*[from.size() + 1]();
@@ -228,29 +182,30 @@ berval** newValues(const std::vector<std::string>& from) {
     values[i] = new berval{from[i].size(), new char[from[i].size()]};
     std::memcpy(values[i]->bv_val, from[i].data(), from[i].size());
   }
-  return give(values, kValues);
+  return give(std::shared_ptr<berval*>(values, freeValues), kValues);
 }
 
-// The object behind a live handle of that kind; null for a null handle, and for any other
-// pointer, which counts as a bad use.
+// The object behind a live handle of that kind, else null (a bad use unless p is null).
 template <class T = void>
 T* use(const void* p, Kind kind, const char* fn) {
   auto it = st->handles.find(p);
-  if (it != st->handles.end() && it->second == kind) return static_cast<T*>(const_cast<void*>(p));
-  char note[120];
-  std::snprintf(note, sizeof note, "%s(%p): not a live handle of this kind", fn, p);
-  if (p) st->badUses.push_back(note);
+  if (it != st->handles.end() && it->second.first == kind)
+    return static_cast<T*>(const_cast<void*>(p));
+  if (p) st->badUses.push_back(fn + std::string(": not a live handle of this kind"));
   return nullptr;
 }
-// Frees a live handle of that kind; a null p is ignored, any other p is a bad free.
+// Frees a live handle of that kind (a message with its entries); see use() for other pointers.
 bool dispose(const void* p, Kind kind, const char* fn) {
   if (!use(p, kind, fn)) return false;
-  st->release(p);
+  const auto owner = st->handles[p].second;  // alive until its entries are forgotten
+  st->handles.erase(p);
+  if (kind == kMessage)
+    for (auto& e : *static_cast<Result*>(owner.get())) st->handles.erase(e.get());
   return true;
 }
-void freeCall(const char* fn, const void* p, Kind kind) {
+bool freeCall(const char* fn, const void* p, Kind kind) {
   ++st->calls[fn];
-  dispose(p, kind, fn);
+  return dispose(p, kind, fn);
 }
 // The walking functions: count the call; a scripted call gives null, else the object behind p.
 template <class T>
@@ -259,21 +214,19 @@ T* walk(const char* fn, const void* p, Kind kind) {
   return scripted(fn, &ignored) ? nullptr : use<T>(p, kind, fn);
 }
 
-// The functions that work on a session: log "fn(args)", count, check the session; then the
-// script or work() gives the result code, which becomes the session's last result code. With
-// `partial` a scripted search still runs and hands over its result, unless the code says the
-// connection was lost.
+// Functions on a session: log "fn(args)", count, check the session; the script or work() gives
+// the result code, kept as the session's last one. With `partial` a scripted search still runs
+// and hands over its result, unless the code says the connection was lost.
 template <class F>
 int sessionCall(const char* fn, LDAP* ld, const std::string& args, F work, bool partial = false) {
   int rc;
   const bool isScripted = enter(fn, fn + ("(" + args + ")"), &rc);
   int* lastResult = use<int>(ld, kSession, fn);
   if (!lastResult) return kParamError;
-  if (!isScripted) {
+  if (!isScripted)
     rc = work();
-  } else if (partial && rc != LDAP_SERVER_DOWN && rc != LDAP_TIMEOUT && rc != LDAP_CONNECT_ERROR) {
+  else if (partial && rc != LDAP_SERVER_DOWN && rc != LDAP_TIMEOUT && rc != LDAP_CONNECT_ERROR)
     work();
-  }
   return *lastResult = rc;
 }
 
@@ -287,11 +240,11 @@ char* nextName(Walk* w) {
 }
 
 bool inScope(const std::string& ndn, const std::string& nbase, int scope) {
-  if (scope == LDAP_SCOPE_BASE) return ndn == nbase;
   if (scope == LDAP_SCOPE_ONELEVEL) return parentDN(ndn) == nbase;
-  const std::string tail = "," + nbase;
-  return nbase.empty() || ndn == nbase ||
-         (ndn.size() > tail.size() && ndn.compare(ndn.size() - tail.size(), npos, tail) == 0);
+  const size_t n = nbase.size();
+  const bool below =
+      nbase.empty() || (ndn.size() > n && ndn.substr(ndn.size() - n - 1) == "," + nbase);
+  return ndn == nbase || (scope == LDAP_SCOPE_SUBTREE && below);
 }
 
 // A search below a base that does not exist gives 32 and an empty result.
@@ -304,22 +257,22 @@ int runSearch(const char* base, int scope, const char* filter, char** attrs, int
   bool ok = true;
   filterMatches(f, pos, Entry(), ok);
   if (!ok || pos != f.size()) return kFilterError;
-  const std::string nbase = normalDN(base ? base : "");
+  const std::string nbase = lower(base ? base : "");
   const bool baseExists = nbase.empty() || findEntry(nbase);
   bool all = !attrs || !*attrs;  // no list, an empty list or "*" selects every attribute
   for (char** a = attrs; a && *a; ++a) all = all || std::strcmp(*a, "*") == 0;
-  auto* result = new Result;
+  auto result = std::make_shared<Result>();
   for (const Entry& e : st->directory) {
-    if (!baseExists || !inScope(e.ndn, nbase, scope) || !filterMatches(f, pos = 0, e, ok)) continue;
-    auto& copy =
-        result->entries.emplace_back(new EntryCopy{e.dn, {}, result, result->entries.size()});
+    if (!baseExists || !inScope(lower(e.dn), nbase, scope) || !filterMatches(f, pos = 0, e, ok))
+      continue;
+    auto& copy = result->emplace_back(new Entry{e.dn, {}, result.get(), result->size()});
     for (const Attr& a : e.attrs) {
       bool wanted = all;
       for (char** w = attrs; w && *w; ++w) wanted = wanted || sameAttr(a.name, *w);
       if (wanted && !a.values.empty())
         copy->attrs.push_back({a.name, attrsonly ? std::vector<std::string>() : a.values});
     }
-    give(copy.get(), kEntry);
+    give(copy, kEntry);
   }
   *out = reinterpret_cast<LDAPMessage*>(give(result, kMessage));
   return baseExists ? LDAP_SUCCESS : LDAP_NO_SUCH_OBJECT;
@@ -327,31 +280,27 @@ int runSearch(const char* base, int scope, const char* filter, char** attrs, int
 
 int search(const char* fn, LDAP* ld, const std::string& args, const char* base, int scope,
            const char* filter, char** attrs, int attrsonly, LDAPMessage** result) {
-  if (!result) return kParamError;
   *result = nullptr;
   return sessionCall(
       fn, ld, args, [&] { return runSearch(base, scope, filter, attrs, attrsonly, result); }, true);
 }
 
 #ifndef FAKELDAP_NO_OPTIONAL
-// Parses "scheme://host:port/dn?attrs?scope?filter?extensions" (extensions are not kept, and
-// nothing is percent-decoded). A malformed URL gives null and, in *rc, the URL error code as
-// client libraries number it: 3 bad scheme, 5 bad URL, 8 bad scope.
-UrlDesc* parseUrl(const std::string& url, int* rc) {
+// Parses "scheme://host:port/dn?attrs?scope?filter" (nothing is percent-decoded). A malformed
+// URL gives null and, in *rc, the URL error code as client libraries number it: 3 bad scheme,
+// 8 bad scope.
+std::unique_ptr<UrlDesc> parseUrl(const std::string& url, int* rc) {
   std::unique_ptr<UrlDesc> d(new UrlDesc());
-  const size_t sep = url.find("://");
-  d->scheme = lower(url.substr(0, sep));
+  const size_t sep = url.find("://"), slash = url.find('/', sep + 3);
+  const std::string scheme = lower(url.substr(0, sep));
   *rc = 3;
-  if (sep == npos || (d->scheme != "ldap" && d->scheme != "ldaps" && d->scheme != "ldapi"))
-    return nullptr;
-  const std::string rest = url.substr(sep + 3);
-  const size_t slash = rest.find('/'), colon = rest.substr(0, slash).rfind(':');
-  std::vector<std::string> fields = split(slash == npos ? "" : rest.substr(slash + 1), '?');
-  *rc = 5;
-  if (fields.size() > 5 || rest.substr(0, slash).find('?') != npos) return nullptr;
-  fields.resize(5);
-  d->host = rest.substr(0, std::min(slash, colon));
-  if (colon != npos) d->lud_port = std::atoi(rest.substr(colon + 1, slash - colon - 1).c_str());
+  if (sep == npos || (scheme != "ldap" && scheme != "ldaps" && scheme != "ldapi")) return nullptr;
+  const std::string hostPort = url.substr(sep + 3, slash - sep - 3);
+  const size_t colon = hostPort.rfind(':');
+  std::vector<std::string> fields = split(slash == npos ? "" : url.substr(slash + 1), '?');
+  fields.resize(std::max<size_t>(fields.size(), 4));
+  d->host = hostPort.substr(0, colon);
+  if (colon != npos) d->lud_port = std::atoi(hostPort.substr(colon + 1).c_str());
   const std::string scope = lower(fields[2]);
   d->lud_scope = scope == "one" || scope == "onelevel"  ? LDAP_SCOPE_ONELEVEL
                  : scope == "sub" || scope == "subtree" ? LDAP_SCOPE_SUBTREE
@@ -361,7 +310,6 @@ UrlDesc* parseUrl(const std::string& url, int* rc) {
   d->dn = fields[0];
   d->filter = fields[3].empty() ? "(objectClass=*)" : fields[3];
   d->attrs = split(fields[1], ',');
-  d->lud_scheme = &d->scheme[0];
   d->lud_host = d->host.empty() ? nullptr : &d->host[0];
   d->lud_dn = &d->dn[0];
   d->lud_filter = &d->filter[0];
@@ -369,38 +317,27 @@ UrlDesc* parseUrl(const std::string& url, int* rc) {
   d->attrPointers.push_back(nullptr);
   d->lud_attrs = d->attrs.empty() ? nullptr : d->attrPointers.data();
   *rc = 0;
-  return d.release();
+  return d;
 }
 #endif
 
-std::vector<std::string> modValues(const LDAPMod* m) {
+std::vector<std::string> modValues(const LDAPMod* m) {  // the plug-in sends bervals only
   std::vector<std::string> values;
-  for (berval** v = m->mod_op & LDAP_MOD_BVALUES ? m->mod_bvalues : nullptr; v && *v; ++v)
-    values.emplace_back((*v)->bv_val ? (*v)->bv_val : "", (*v)->bv_val ? (*v)->bv_len : 0);
-  for (char** v = m->mod_op & LDAP_MOD_BVALUES ? nullptr : m->mod_values; v && *v; ++v)
-    values.emplace_back(*v);
+  for (berval** v = m->mod_bvalues; v && *v; ++v) values.emplace_back((*v)->bv_val, (*v)->bv_len);
   return values;
 }
 
-// ldap_add_s adds the entry with the values of every record. ldap_modify_s applies add and
-// replace records (the plug-in sends no others) to a copy of the entry, so that a failing
-// record changes nothing.
+// ldap_add_s adds the entry with the values of every record; ldap_modify_s applies add and
+// replace records (the plug-in sends no others).
 int addOrModify(const char* dn, LDAPMod** mods, bool add) {
-  Entry* target = dn ? findEntry(dn) : nullptr;
-  if (!dn || normalDN(dn).empty()) return kInvalidDN;
-  if (add && target) return kAlreadyExists;
-  if (!add && !target) return LDAP_NO_SUCH_OBJECT;
-  Entry e = add ? Entry{dn, normalDN(dn), {}} : *target;
+  Entry* e = findEntry(dn);
+  if (add == (e != nullptr)) return add ? kAlreadyExists : LDAP_NO_SUCH_OBJECT;
+  if (add) e = &st->directory.emplace_back(Entry{dn, {}});
   for (LDAPMod** m = mods; m && *m; ++m) {
-    const int op = add ? LDAP_MOD_ADD : (*m)->mod_op & ~LDAP_MOD_BVALUES;
-    if (!(*m)->mod_type || (op != LDAP_MOD_ADD && op != LDAP_MOD_REPLACE)) return kParamError;
-    if (Attr* a = op == LDAP_MOD_REPLACE ? e.find((*m)->mod_type) : nullptr) a->values.clear();
-    for (const std::string& v : modValues(*m)) e.add((*m)->mod_type, v);
+    const bool replace = ((*m)->mod_op & ~LDAP_MOD_BVALUES) == LDAP_MOD_REPLACE;
+    if (Attr* a = replace ? e->find((*m)->mod_type) : nullptr) a->values.clear();
+    for (const std::string& v : modValues(*m)) e->add((*m)->mod_type, v);
   }
-  if (add)
-    st->directory.push_back(std::move(e));
-  else
-    *target = std::move(e);
   return LDAP_SUCCESS;
 }
 
@@ -420,26 +357,6 @@ int addOrModifyCall(const char* fn, LDAP* ld, const char* dn, LDAPMod** mods, bo
                      [&] { return addOrModify(dn, mods, add); });
 }
 
-// Renames an entry under the same parent: the new RDN's value is added to the entry and, with
-// deleteoldrdn, the old RDN's value removed.
-int renameEntry(const char* dn, const char* newrdn, int deleteoldrdn) {
-  Entry* e = dn ? findEntry(dn) : nullptr;
-  const char* eq = newrdn ? std::strchr(newrdn, '=') : nullptr;
-  if (!dn || !eq || eq == newrdn) return kInvalidDN;
-  if (!e) return LDAP_NO_SUCH_OBJECT;
-  const size_t comma = e->dn.find(',');
-  const std::string newDN = newrdn + (comma == npos ? "" : e->dn.substr(comma));
-  const Entry* clash = findEntry(newDN);
-  if (clash && clash != e) return kAlreadyExists;
-  const std::string old = e->dn.substr(0, comma), type(newrdn, eq);
-  if (deleteoldrdn) e->remove(old.substr(0, old.find('=')), old.substr(old.find('=') + 1));
-  e->remove(type, eq + 1);
-  e->add(type, eq + 1);
-  e->dn = newDN;
-  e->ndn = normalDN(newDN);
-  return LDAP_SUCCESS;
-}
-
 }  // namespace
 
 // LDAP functions
@@ -449,21 +366,18 @@ FAKE_EXPORT LDAP* LDAP_FN(ldap_init)(const char* host, int port) noexcept {
   if (enter("ldap_init", "ldap_init(host=" + orNull(host) + ", port=" + std::to_string(port) + ")",
             &rc))
     return nullptr;
-  return reinterpret_cast<LDAP*>(give(new int(0), kSession));
+  return reinterpret_cast<LDAP*>(give(std::make_shared<int>(0), kSession));
 }
 
 FAKE_EXPORT int LDAP_FN(ldap_msgfree)(LDAPMessage* msg) noexcept {
-  ++st->calls["ldap_msgfree"];
-  if (!msg) return 0;
-  return dispose(msg, kMessage, "ldap_msgfree") ? 0x65 : -1;  // 0x65: a search result
+  return freeCall("ldap_msgfree", msg, kMessage) ? 0x65 : -1;  // 0x65: a search result
 }
 
 FAKE_EXPORT char* LDAP_FN(ldap_err2string)(int code) noexcept {
   static const std::vector<std::string> kTexts = split(
-      "0 Success|3 Time limit exceeded|4 Size limit exceeded|32 No such object|34 Invalid DN "
-      "syntax|49 Invalid credentials|66 Operation not allowed on non-leaf|68 Already exists|81 "
-      "Can't contact LDAP server|82 Local error|85 Timed out|87 Bad search filter|89 Bad "
-      "parameter to an ldap routine|91 Connect error",
+      "0 Success|4 Size limit exceeded|32 No such object|49 Invalid credentials|66 Operation not "
+      "allowed on non-leaf|68 Already exists|81 Can't contact LDAP server|82 Local error|85 Timed "
+      "out|87 Bad search filter|89 Bad parameter to an ldap routine|91 Connect error",
       '|');
   ++st->calls["ldap_err2string"];
   st->log.push_back("ldap_err2string(code=" + std::to_string(code) + ")");
@@ -473,11 +387,9 @@ FAKE_EXPORT char* LDAP_FN(ldap_err2string)(int code) noexcept {
 }
 
 FAKE_EXPORT int LDAP_FN(ldap_set_option)(LDAP* ld, int option, const void* value) noexcept {
-  std::string text = "(null)";
-  if (value && (option == LDAP_OPT_CONNECT_TIMEOUT || option == LDAP_OPT_NETWORK_TIMEOUT))
-    text = timeText(static_cast<const timeval*>(value));
-  else if (value)
-    text = std::to_string(*static_cast<const int*>(value));
+  const bool isTime = option == LDAP_OPT_CONNECT_TIMEOUT || option == LDAP_OPT_NETWORK_TIMEOUT;
+  const std::string text = isTime || !value ? timeText(static_cast<const timeval*>(value))
+                                            : std::to_string(*static_cast<const int*>(value));
   int rc;
   if (enter("ldap_set_option",
             "ldap_set_option(option=" + std::to_string(option) + ", value=" + text + ")", &rc))
@@ -496,8 +408,7 @@ FAKE_EXPORT int LDAP_FN(ldap_simple_bind_s)(LDAP* ld, const char* dn,
 // The session goes whatever the result; a script only changes the code returned.
 FAKE_EXPORT int LDAP_FN(ldap_unbind)(LDAP* ld) noexcept {
   int rc = LDAP_SUCCESS;
-  const bool isScripted = enter("ldap_unbind", "ldap_unbind()", &rc);
-  if (!ld) return isScripted ? rc : kParamError;
+  enter("ldap_unbind", "ldap_unbind()", &rc);
   return dispose(ld, kSession, "ldap_unbind") ? rc : kParamError;
 }
 
@@ -522,7 +433,7 @@ FAKE_EXPORT int LDAP_FN(ldap_url_search_st)(LDAP* ld, const char* url, int attrs
                                             struct timeval* timeout,
                                             LDAPMessage** result) noexcept {
   int urc;
-  std::unique_ptr<UrlDesc> d(url ? parseUrl(url, &urc) : nullptr);
+  const std::unique_ptr<UrlDesc> d = parseUrl(url, &urc);
   return search("ldap_url_search_st", ld,
                 "url=" + orNull(url) + ", attrsonly=" + std::to_string(attrsonly) +
                     ", timeout=" + timeText(timeout),
@@ -535,10 +446,9 @@ FAKE_EXPORT int LDAP_FN(ldap_url_search_st)(LDAP* ld, const char* url, int attrs
 // A malformed URL gives its URL error code and no description.
 FAKE_EXPORT int LDAP_FN(ldap_url_parse)(const char* url, LDAPURLDesc** description) noexcept {
   int rc;
-  if (description) *description = nullptr;
+  *description = nullptr;
   if (enter("ldap_url_parse", "ldap_url_parse(url=" + orNull(url) + ")", &rc)) return rc;
-  if (!description || !url) return 2;
-  if (UrlDesc* d = parseUrl(url, &rc)) *description = give<LDAPURLDesc>(d, kUrlDesc);
+  if (std::shared_ptr<LDAPURLDesc> d = parseUrl(url, &rc)) *description = give(d, kUrlDesc);
   return rc;
 }
 
@@ -552,7 +462,7 @@ FAKE_EXPORT int LDAP_FN(ldap_count_entries)(LDAP* ld, LDAPMessage* result) noexc
   int rc;
   if (enter("ldap_count_entries", "ldap_count_entries()", &rc)) return rc;
   Result* m = use<Result>(result, kMessage, "ldap_count_entries");
-  return m ? static_cast<int>(m->entries.size()) : -1;
+  return m ? static_cast<int>(m->size()) : -1;
 }
 
 FAKE_EXPORT int LDAP_FN(ldap_add_s)(LDAP* ld, const char* dn, LDAPMod** mods) noexcept {
@@ -569,51 +479,54 @@ FAKE_EXPORT int LDAP_FN(ldap_delete_s)(LDAP* ld, const char* dn) noexcept {
     Entry* e = dn ? findEntry(dn) : nullptr;
     if (!e) return LDAP_NO_SUCH_OBJECT;
     for (const Entry& other : st->directory)
-      if (parentDN(other.ndn) == e->ndn) return kNotOnNonLeaf;
+      if (parentDN(lower(other.dn)) == lower(e->dn)) return kNotOnNonLeaf;
     st->directory.erase(st->directory.begin() + (e - st->directory.data()));
     return LDAP_SUCCESS;
   });
 }
 
+// Renames the entry under the same parent; its attribute values stay as they are.
 FAKE_EXPORT int LDAP_FN(ldap_modrdn_s)(LDAP* ld, const char* dn, const char* newrdn,
                                        int deleteoldrdn) noexcept {
   return sessionCall("ldap_modrdn_s", ld,
                      "dn=" + orNull(dn) + ", newrdn=" + orNull(newrdn) +
                          ", deleteoldrdn=" + std::to_string(deleteoldrdn),
-                     [&] { return renameEntry(dn, newrdn, deleteoldrdn); });
+                     [&] {
+                       Entry* e = dn && newrdn ? findEntry(dn) : nullptr;
+                       if (!e) return LDAP_NO_SUCH_OBJECT;
+                       e->dn = newrdn + e->dn.substr(std::min(e->dn.find(','), e->dn.size()));
+                       return LDAP_SUCCESS;
+                     });
 }
 
 // The walking functions read only their message; the session is not looked at.
 FAKE_EXPORT LDAPMessage* LDAP_FN(ldap_first_entry)(LDAP* ld, LDAPMessage* result) noexcept {
   Result* m = walk<Result>("ldap_first_entry", result, kMessage);
-  return m && !m->entries.empty() ? reinterpret_cast<LDAPMessage*>(m->entries[0].get()) : nullptr;
+  return m && !m->empty() ? reinterpret_cast<LDAPMessage*>((*m)[0].get()) : nullptr;
 }
 
 FAKE_EXPORT LDAPMessage* LDAP_FN(ldap_next_entry)(LDAP* ld, LDAPMessage* previous) noexcept {
-  EntryCopy* e = walk<EntryCopy>("ldap_next_entry", previous, kEntry);
-  if (!e || e->index + 1 >= e->owner->entries.size()) return nullptr;
-  return reinterpret_cast<LDAPMessage*>(e->owner->entries[e->index + 1].get());
+  Entry* e = walk<Entry>("ldap_next_entry", previous, kEntry);
+  if (!e || e->index + 1 >= e->owner->size()) return nullptr;
+  return reinterpret_cast<LDAPMessage*>((*e->owner)[e->index + 1].get());
 }
 
 FAKE_EXPORT char* LDAP_FN(ldap_get_dn)(LDAP* ld, LDAPMessage* entry) noexcept {
-  EntryCopy* e = walk<EntryCopy>("ldap_get_dn", entry, kEntry);
+  Entry* e = walk<Entry>("ldap_get_dn", entry, kEntry);
   return e ? newString(e->dn) : nullptr;
 }
 
 FAKE_EXPORT void LDAP_FN(ldap_memfree)(void* p) noexcept { freeCall("ldap_memfree", p, kString); }
 
+// Without ldap_ber_free a walk over an entry without attributes is freed at once.
 FAKE_EXPORT char* LDAP_FN(ldap_first_attribute)(LDAP* ld, LDAPMessage* entry,
                                                 BerElement** ber) noexcept {
-  if (ber) *ber = nullptr;
-  EntryCopy* e = walk<EntryCopy>("ldap_first_attribute", entry, kEntry);
-  if (!e || !ber) return nullptr;
-  Walk* w = give(new Walk{e}, kWalk);
+  *ber = nullptr;
+  Entry* e = walk<Entry>("ldap_first_attribute", entry, kEntry);
+  if (!e) return nullptr;
+  Walk* w = give(std::make_shared<Walk>(Walk{e}), kWalk);
   char* name = nextName(w);
-#ifdef FAKELDAP_NO_OPTIONAL
-  if (name) *ber = reinterpret_cast<BerElement*>(w);  // else the walk has freed itself
-#else
-  *ber = reinterpret_cast<BerElement*>(w);
-#endif
+  if (st->handles.count(w)) *ber = reinterpret_cast<BerElement*>(w);
   return name;
 }
 
@@ -623,14 +536,11 @@ FAKE_EXPORT char* LDAP_FN(ldap_next_attribute)(LDAP* ld, LDAPMessage* entry,
   return w ? nextName(w) : nullptr;
 }
 
-// A fresh array of the values of the attribute named attr (without regard to case).
 FAKE_EXPORT struct berval** LDAP_FN(ldap_get_values_len)(LDAP* ld, LDAPMessage* entry,
                                                          const char* attr) noexcept {
-  EntryCopy* e = walk<EntryCopy>("ldap_get_values_len", entry, kEntry);
-  for (size_t i = 0; e && attr && i < e->attrs.size(); ++i)
-    if (iequal(e->attrs[i].name, attr) && !e->attrs[i].values.empty())
-      return newValues(e->attrs[i].values);
-  return nullptr;
+  Entry* e = walk<Entry>("ldap_get_values_len", entry, kEntry);
+  Attr* a = e && attr ? e->find(attr) : nullptr;
+  return a && !a->values.empty() ? newValues(a->values) : nullptr;
 }
 
 FAKE_EXPORT void LDAP_FN(ldap_value_free_len)(struct berval** values) noexcept {
@@ -655,23 +565,15 @@ FAKE_EXPORT void LDAP_FN(ldap_ber_free)(BerElement* ber, int freebuf) noexcept {
 
 FAKE_EXPORT void fake_reset(void) noexcept { st.reset(new State); }
 
-FAKE_EXPORT int fake_add_entry(const char* dn) noexcept {
-  if (!dn || findEntry(dn)) return -1;
-  st->directory.push_back({dn, normalDN(dn), {}});
-  return 0;
-}
-
-FAKE_EXPORT int fake_add_value(const char* dn, const char* attr, const void* bytes,
-                               unsigned long len) noexcept {
-  if (!dn || !attr || !*attr || (!bytes && len)) return -1;
+FAKE_EXPORT void fake_add_value(const char* dn, const char* attr, const void* bytes,
+                                unsigned long len) noexcept {
   Entry* e = findEntry(dn);
-  if (!e) e = &st->directory.emplace_back(Entry{dn, normalDN(dn), {}});
-  e->add(attr, std::string(static_cast<const char*>(bytes), bytes ? len : 0));
-  return 0;
+  if (!e) e = &st->directory.emplace_back(Entry{dn, {}});
+  e->add(attr, std::string(static_cast<const char*>(bytes), len));
 }
 
 FAKE_EXPORT void fake_script(const char* function, int result, int times) noexcept {
-  if (function && (times > 0 || times == -1)) st->scripts[function].push_back({result, times});
+  if (times > 0 || times == -1) st->scripts[function].push_back({result, times});
 }
 
 FAKE_EXPORT int fake_log_size(void) noexcept { return static_cast<int>(st->log.size()); }
@@ -683,31 +585,28 @@ FAKE_EXPORT const char* fake_log_line(int i) noexcept {
 FAKE_EXPORT void fake_log_clear(void) noexcept { st->log.clear(); }
 
 FAKE_EXPORT int fake_call_count(const char* function) noexcept {
-  return function && st->calls.count(function) ? st->calls[function] : 0;
+  return st->calls.count(function) ? st->calls[function] : 0;
 }
 
 FAKE_EXPORT long fake_last_mod_value(int r, int v, const void** bytes) noexcept {
   const auto& mods = st->lastMods;
   if (r < 0 || v < 0 || size_t(r) >= mods.size() || size_t(v) >= mods[size_t(r)].size()) return -1;
-  if (bytes) *bytes = mods[size_t(r)][size_t(v)].data();
+  *bytes = mods[size_t(r)][size_t(v)].data();
   return static_cast<long>(mods[size_t(r)][size_t(v)].size());
 }
 
 FAKE_EXPORT int fake_outstanding(void) noexcept {
   return static_cast<int>(std::count_if(st->handles.begin(), st->handles.end(),
-                                        [](const auto& h) { return h.second != kEntry; }));
+                                        [](const auto& h) { return h.second.first != kEntry; }));
 }
 
 FAKE_EXPORT int fake_bad_frees(void) noexcept { return static_cast<int>(st->badUses.size()); }
 
 FAKE_EXPORT const char* fake_handle_report(void) noexcept {
-  char line[80];
   st->report = std::to_string(fake_outstanding()) + " outstanding, " +
                std::to_string(st->badUses.size()) + " bad frees";
-  for (const auto& [p, kind] : st->handles) {
-    std::snprintf(line, sizeof line, "\n  outstanding %s %p", kKindNames[kind], p);
-    st->report += kind == kEntry ? "" : line;
-  }
+  for (const auto& [p, h] : st->handles)
+    if (h.first != kEntry) st->report += std::string("\n  outstanding ") + kKindNames[h.first];
   for (const std::string& note : st->badUses) st->report += "\n  bad free or use: " + note;
   return st->report.c_str();
 }

@@ -16,8 +16,7 @@ namespace fakeldap {
 
 inline std::string dir() { return FAKELDAP_DIR; }
 inline std::string standardPath() { return dir() + "/libfakeldap.so"; }
-inline std::string zevDir() { return dir() + "/zev"; }  // for ZEV_LIBRARY_PATH
-inline std::string zevPath() { return zevDir() + "/libzev9ldap.so"; }
+inline std::string zevPath() { return dir() + "/zev/libzev9ldap.so"; }
 inline std::string noSearchPath() { return dir() + "/libfakeldap_nosearch.so"; }
 inline std::string noOptionalPath() { return dir() + "/libfakeldap_noopt.so"; }
 inline std::string noURLSearchPath() { return dir() + "/libfakeldap_nourlsearch.so"; }
@@ -42,7 +41,6 @@ class Library {
   Library& operator=(const Library&) = delete;
 
   decltype(&fake_reset) reset = bind(reset, "fake_reset");
-  decltype(&fake_add_entry) addEntry = bind(addEntry, "fake_add_entry");
   decltype(&fake_add_value) addValue = bind(addValue, "fake_add_value");
   decltype(&fake_script) script = bind(script, "fake_script");
   decltype(&fake_log_size) logSize = bind(logSize, "fake_log_size");

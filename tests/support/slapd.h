@@ -26,10 +26,6 @@ inline std::string shellQuoted(const std::string& text) {
   return out + "'";
 }
 
-inline std::string script(const std::string& name) {
-  return shellQuoted(std::string(ZEV_SOURCE_DIR) + "/scripts/" + name);
-}
-
 // Runs a shell command; returns its standard output, throws when it fails.
 inline std::string runCommand(const std::string& command) {
   FILE* pipe = popen(command.c_str(), "r");
@@ -55,27 +51,24 @@ class Server {
     state_ = tmpl;
     // The test directory over the process's test PKI, made once.
     const std::string& pki = testpki::get().dir();
-    static const std::string made =
-        runCommand(script("make-test-directory") + " " + shellQuoted(pki));
-    std::string command =
-        script("throwaway-slapd") + " start " + shellQuoted(state_) + " --owner " +
-        std::to_string(getpid()) + " --sizelimit " + std::to_string(options.sizelimit) +
-        " --ldif " + shellQuoted(pki + "/directory.ldif") + (options.retcode ? " --retcode" : "");
+    static const std::string made = runCommand(
+        shellQuoted(ZEV_SOURCE_DIR "/scripts/make-test-directory") + " " + shellQuoted(pki));
+    std::string command = slapd("start") + " --owner " + std::to_string(getpid()) +
+                          " --sizelimit " + std::to_string(options.sizelimit) + " --ldif " +
+                          shellQuoted(pki + "/directory.ldif");
+    if (options.retcode) command += " --retcode";
     if (!options.ldapsCert.empty()) {
       command += " --ldaps " + shellQuoted(options.ldapsCert) + " " + shellQuoted(options.ldapsKey);
     }
     std::istringstream lines(runCommand(command));
     for (std::string line; std::getline(lines, line);) {
-      std::string::size_type eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      std::string value = line.substr(eq + 1);
-      if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
-      settings_[line.substr(0, eq)] = value;
+      std::string value = line.substr(line.find('=') + 1);
+      if (value[0] == '"') value = value.substr(1, value.size() - 2);
+      settings_[line.substr(0, line.find('='))] = value;
     }
   }
   ~Server() {
-    std::string command = script("throwaway-slapd") + " stop " + shellQuoted(state_);
-    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
+    if (std::system((slapd("stop") + " >/dev/null 2>&1").c_str()) != 0) {
       std::fprintf(stderr, "slapd stop failed\n");
     }
   }
@@ -90,9 +83,13 @@ class Server {
   const std::string& adminPassword() const { return settings_.at("ADMIN_PASSWORD"); }
 
   // Stops slapd and starts it again on the same port with the same data.
-  void restart() { runCommand(script("throwaway-slapd") + " restart " + shellQuoted(state_)); }
+  void restart() { runCommand(slapd("restart")); }
 
  private:
+  std::string slapd(const char* verb) const {
+    return shellQuoted(ZEV_SOURCE_DIR "/scripts/throwaway-slapd") + " " + verb + " " +
+           shellQuoted(state_);
+  }
   std::string state_;
   std::map<std::string, std::string> settings_;
 };
@@ -108,10 +105,8 @@ class ServerSuite : public Base {
   }
 
  protected:
-  static Server* server_;
+  static inline Server* server_ = nullptr;
 };
-template <class Base>
-Server* ServerSuite<Base>::server_ = nullptr;
 
 // A loopback listener whose connections complete in the kernel's backlog and are never read
 // or answered: a server that hangs after accepting.
@@ -130,8 +125,6 @@ class SilentListener {
     port_ = ntohs(address.sin_port);
   }
   ~SilentListener() { close(fd_); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
 
   int port() const { return port_; }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }

@@ -18,18 +18,15 @@ namespace fakeclient {
 
 inline std::string pluginPath() { return ZEV_BUILD_DIR "/lib/libzev9drld.so"; }
 
-// Connection information of another kind than LDAP.
-struct OtherInfo : zev09000003::ZEVDIRConnectInfo::OBJECT {
-  OBJECT* clone() const override { return new OtherInfo(); }
-};
-
-// "<code> <message>" of the ZEVDIRException that f throws.
+// "<code> <message>" of the ZEVDIRException f throws, "plain <message>" of another ZEVException.
 template <class F>
 std::string thrown(F f) {
   try {
     f();
   } catch (const zev09000003::ZEVDIRException& e) {
     return std::to_string(e.getError()) + " " + e.getMessage().c_str();
+  } catch (const zev09000003::ZEVException& e) {
+    return std::string("plain ") + e.getMessage().c_str();
   }
   return "no exception";
 }
@@ -73,14 +70,12 @@ class Test : public ::testing::Test {
     if (!f) f.reset(new fakeldap::Library(path));
     return *f;
   }
-  std::vector<std::string> texts() const { return sink->texts(); }
   // A client of class C on host:389.
   template <class C = zev09000003::LDAPClient>
   C& make(const char* host = "ldap.example.com", int version = 3, int searchTimeout = 0,
           int connectTimeout = 0, const std::string& path = "") {
-    C* c = new C(host, path.c_str(), nullptr, 389, version, searchTimeout, connectTimeout);
-    client_.reset(c);
-    return *c;
+    client_.reset(new C(host, path.c_str(), nullptr, 389, version, searchTimeout, connectTimeout));
+    return static_cast<C&>(*client_);
   }
   int login() { return client_->login("cn=admin,o=x", "secret"); }
 
