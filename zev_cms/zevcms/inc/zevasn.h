@@ -95,10 +95,30 @@ class ZEVCMS_EXPORT ZEVASNx509Certificate : public ZEVASNObject {
   std::unique_ptr<Impl> impl_;
 };
 
+// Seconds since 1970-01-01T00:00:00Z; negative before it.
+typedef long long ZEVEpochSeconds;
+
 struct ZEVRevocationInfo {
   bool revoked;
   ZEVString date;    // revocation date, "Jan  1 00:00:00 2026 GMT"
   ZEVString reason;  // "keyCompromise", ..., or "unspecified" when none is recorded
+  ZEVEpochSeconds dateTime = 0;  // the revocation date as a time, when revoked
+};
+
+// Where a revocation list applies and what in it this reader cannot interpret, from the
+// list's extensions and its entries' (RFC 5280 5.2 and 5.3).
+struct ZEVCRLScope {
+  bool onlyUserCerts = false;       // issuingDistributionPoint: onlyContainsUserCerts
+  bool onlyCACerts = false;         // issuingDistributionPoint: onlyContainsCACerts
+  bool onlyAttributeCerts = false;  // issuingDistributionPoint: onlyContainsAttributeCerts
+  bool onlySomeReasons = false;     // issuingDistributionPoint: onlySomeReasons present
+  bool indirect = false;            // issuingDistributionPoint: indirectCRL
+  bool delta = false;               // deltaCRLIndicator present: a delta CRL
+  // Dotted OIDs of the critical extensions, of the list or of any entry, that are not among
+  // those named above, authorityKeyIdentifier, cRLNumber, issuerAltName, freshestCRL,
+  // reasonCode, invalidityDate and certificateIssuer. A list with any is not to be used.
+  std::vector<ZEVString> unknownCritical;
+  ZEVString crlNumber;  // upper-case hex of cRLNumber; empty when the list has none
 };
 
 class ZEVCMS_EXPORT ZEVASNCertificateList : public ZEVASNObject {
@@ -112,6 +132,10 @@ class ZEVCMS_EXPORT ZEVASNCertificateList : public ZEVASNObject {
   ZEVASNx500Name getIssuer() const;
   ZEVString getThisUpdate() const;
   ZEVString getNextUpdate() const;  // empty when the list has none
+  ZEVEpochSeconds getThisUpdateTime() const;
+  // False, leaving time alone, when the list has no nextUpdate.
+  bool getNextUpdateTime(ZEVEpochSeconds& time) const;
+  ZEVCRLScope getScope() const;
   std::size_t getRevokedCount() const;
   // Looks the certificate's serial number up in the list.
   ZEVRevocationInfo findRevoked(const ZEVASNx509Certificate& cert) const;
