@@ -319,25 +319,20 @@ bool findPemBlockIn(const char* text, std::size_t length, PemBlock* block) {
       if (bodyStart >= best) continue;  // a block with an earlier body is already matched
       bodyOf.add(labelStart, labelEnd - labelStart, bodyStart);
     } else if (length - pos >= kEndLength && std::memcmp(text + pos, kEnd, kEndLength) == 0) {
-      // "-----END <label>-----": the label cannot hold "-----", so it ends at the first
-      // "-----" after the marker, or up to four dashes later when it ends in dashes itself.
+      // "-----END <label>-----": a BEGIN label holds no "-----" and never ends in '-' (its
+      // end is the first "-----" after it), so the label here ends at the first "-----".
       std::size_t labelStart = pos + kEndLength;
-      std::size_t dashes = endLabelEnds.next(labelStart);
-      if (dashes == DashFinder::kNone) continue;
-      std::size_t run = 0;
-      while (dashes + run < length && run < 9 && text[dashes + run] == '-') ++run;
-      for (std::size_t k = 0; k + 5 <= run; ++k) {
-        std::size_t labelLength = dashes + k - labelStart;
-        std::size_t body = bodyOf.find(labelStart, labelLength);
-        // Skipped: unknown labels, bodies that start after this marker, and labels matched
-        // before (their first END came first) or beaten by an earlier body.
-        if (body == LabelTable<Index>::kNone || body > pos || body >= best) continue;
-        best = body;
-        found.labelStart = labelStart;
-        found.labelLength = labelLength;
-        found.bodyStart = body;
-        found.bodyEnd = pos;
-      }
+      std::size_t labelEnd = endLabelEnds.next(labelStart);
+      if (labelEnd == DashFinder::kNone) continue;
+      std::size_t body = bodyOf.find(labelStart, labelEnd - labelStart);
+      // Skipped: unknown labels, bodies that start after this marker, and labels matched
+      // before (their first END came first) or beaten by an earlier body.
+      if (body == LabelTable<Index>::kNone || body > pos || body >= best) continue;
+      best = body;
+      found.labelStart = labelStart;
+      found.labelLength = labelEnd - labelStart;
+      found.bodyStart = body;
+      found.bodyEnd = pos;
     }
   }
   if (best == SIZE_MAX) return false;
