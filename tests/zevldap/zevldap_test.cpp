@@ -106,7 +106,8 @@ TEST(ZevLdapSilentServer, NetworkTimeoutBoundsTheBind) {
 }
 
 // The CA entry's answer is about 2 KB. An unreadable cap keeps the default; a message beyond
-// the cap makes the library drop the connection (81).
+// the cap is refused with its own code and a text that says how to raise the cap, on the
+// session too (a caller that asks the session must not see "server down" and retry).
 TEST_F(ZevLdapTest, IncomingCapFromTheEnvironment) {
   for (const char* cap : {"", "lots", "65536", "512"}) {
     SCOPED_TRACE(cap);
@@ -115,10 +116,15 @@ TEST_F(ZevLdapTest, IncomingCapFromTheEnvironment) {
     Session ld(zev_ldap_init(server_->uri().c_str(), 0));
     unsetenv("ZEV_LDAP_MAX_INCOMING");
     LDAPMessage* result = nullptr;
-    EXPECT_EQ(std::string(cap) == "512" ? 81 : 0,
-              zev_ldap_search_st(ld.get(), "cn=Test CA,o=Example,c=GB", LDAP_SCOPE_BASE, nullptr,
-                                 nullptr, 0, nullptr, &result));
+    const int want = std::string(cap) == "512" ? ZEV_LDAP_INCOMING_TOO_LARGE : 0;
+    EXPECT_EQ(want, zev_ldap_search_st(ld.get(), "cn=Test CA,o=Example,c=GB", LDAP_SCOPE_BASE,
+                                       nullptr, nullptr, 0, nullptr, &result));
+    EXPECT_EQ(want, zev_ldap_get_errno(ld.get()));
     zev_ldap_msgfree(result);
+    if (want == 0) continue;
+    const std::string text = zev_ldap_err2string(want);
+    EXPECT_NE(std::string::npos, text.find(" bytes is over the cap of 512 bytes")) << text;
+    EXPECT_NE(std::string::npos, text.find("raise ZEV_LDAP_MAX_INCOMING")) << text;
   }
 }
 
