@@ -2,11 +2,12 @@
 // A test observer at the plug-in's component and level (256/1) sees every record the plug-in
 // hands to the trace there, on or off; a hex dump that the plug-in formatted would be among
 // them, since it writes each dump it builds.
+#include "commands.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "commands.h"
 #include "options.h"
 #include "support/slapd.h"
 #include "zevcms.h"
