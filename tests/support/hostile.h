@@ -27,11 +27,13 @@ enum class Hostility {
   kCut,           // the first half of that entry, then the connection is closed
   kDrip,          // that entry, one byte every half second
   kSilent,        // nothing, the connection stays open
+  kAnswer,        // the bytes given to the constructor
 };
 
 class HostileServer {
  public:
-  explicit HostileServer(Hostility mode) : mode_(mode), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  explicit HostileServer(Hostility mode, std::string answer = "")
+      : mode_(mode), answer_(std::move(answer)), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -181,11 +183,14 @@ class HostileServer {
         return true;
       case Hostility::kSilent:
         return true;
+      case Hostility::kAnswer:
+        return send(fd, answer_);
     }
     return true;
   }
 
   const Hostility mode_;
+  const std::string answer_;
   int fd_, port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};

@@ -6,10 +6,12 @@
 #include <lber.h>
 #include <ldap.h>
 
+#include <poll.h>
 #include <strings.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +61,7 @@ typedef std::unique_ptr<struct timeval, MemFreer> TimevalPtr;
 
 void setResultCode(LDAP* ld, int rc) { ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &rc); }
 
-// ---- What the incoming messages looked like ----
+// ---- What the incoming messages looked like, and how long a read may wait ----
 //
 // OpenLDAP reports a message over the incoming cap, a malformed message header and a server
 // that closed the connection all alike: "server down" (or "local error" for a message that
@@ -77,6 +79,13 @@ struct IncomingNote {
   bool malformed = false;   // a header that is no LDAP message's
 };
 thread_local IncomingNote tIncoming;
+
+// When the call that is reading must end, for the read layer (none: it may wait for ever).
+struct ReadDeadline {
+  bool set = false;
+  std::chrono::steady_clock::time_point at;
+};
+thread_local ReadDeadline tDeadline;
 
 // The last message over the cap in this process, for zev_ldap_err2string's text.
 std::atomic<uint64_t> gLastOversized{0};
@@ -126,12 +135,13 @@ void follow(Sockbuf* sb, Framing* f, const unsigned char* p, size_t n) {
         ++p, --n;
         break;
       case Framing::kTagMore:
-        if (++f->tagBytes > 8) {  // longer than any tag OpenLDAP reads
+        ++f->tagBytes;
+        if ((*p & 0x80) == 0) {
+          f->phase = Framing::kLength;
+        } else if (f->tagBytes >= 8) {  // a tag that goes on beyond 8 bytes: OpenLDAP stops
           tIncoming.malformed = true;
           f->phase = Framing::kLost;
-          break;
         }
-        if ((*p & 0x80) == 0) f->phase = Framing::kLength;
         ++p, --n;
         break;
       case Framing::kLength:
@@ -187,7 +197,34 @@ int framingCtrl(Sockbuf_IO_Desc* sbiod, int option, void* arg) {
   return LBER_SBIOD_CTRL_NEXT(sbiod, option, arg);
 }
 
+// Waits until the connection has something to read, at most until the calling call's
+// deadline. OpenLDAP polls before it reads, but its sockets block, and once it has read part
+// of a message it may read again on an earlier poll's word: a server that stops in the middle
+// of a message would hold that read, and the call, for ever. False when the deadline passed.
+bool readableInTime(Sockbuf_IO_Desc* sbiod) {
+  if (!tDeadline.set) return true;
+  // Bytes already decrypted by a TLS layer below are there without the socket.
+  if (LBER_SBIOD_CTRL_NEXT(sbiod, LBER_SB_OPT_DATA_READY, nullptr) > 0) return true;
+  ber_socket_t fd = -1;
+  if (ber_sockbuf_ctrl(sbiod->sbiod_sb, LBER_SB_OPT_GET_FD, &fd) != 1 || fd < 0) return true;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        tDeadline.at - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return true;  // the read reports what is wrong
+  }
+}
+
 ber_slen_t framingRead(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+  if (!readableInTime(sbiod)) {
+    // What a non-blocking socket says: OpenLDAP goes back to its own wait, whose time is up.
+    errno = EWOULDBLOCK;
+    return -1;
+  }
   ber_slen_t got = LBER_SBIOD_READ_NEXT(sbiod, buf, len);
   if (got > 0) {
     // Reading may not change errno: OpenLDAP looks at it after a short read.
@@ -222,10 +259,26 @@ void dropFraming(LDAP* /*ld*/, Sockbuf* /*sb*/, struct ldap_conncb* /*ctx*/) {
 
 ldap_conncb gFramingCallbacks = {addFraming, dropFraming, nullptr};
 
-// Before a call that reads answers: nothing seen yet.
-void startReading() { tIncoming = IncomingNote(); }
+// The span of one call that reads answers, with the time it may take (null or zero: no
+// limit): nothing seen yet when it starts, and no deadline left behind when it ends, for a
+// later read outside such a span must not find an old deadline passed.
+class Reading {
+ public:
+  explicit Reading(const struct timeval* limit) {
+    tIncoming = IncomingNote();
+    tDeadline = ReadDeadline();
+    if (limit != nullptr && (limit->tv_sec > 0 || limit->tv_usec > 0)) {
+      tDeadline.set = true;
+      tDeadline.at = std::chrono::steady_clock::now() + std::chrono::seconds(limit->tv_sec) +
+                     std::chrono::microseconds(limit->tv_usec);
+    }
+  }
+  ~Reading() { tDeadline = ReadDeadline(); }
+  Reading(const Reading&) = delete;
+  Reading& operator=(const Reading&) = delete;
+};
 
-// After it: a failure that the read layer can explain gets its own code, and the session's
+// At its end: a failure that the read layer can explain gets its own code, and the session's
 // result code says the same. A message over the cap is ZEV_LDAP_INCOMING_TOO_LARGE, a header
 // that is no LDAP message's is LDAP_DECODING_ERROR; neither is "server down", so nobody
 // retries to be refused again. Other codes pass unchanged.
@@ -286,7 +339,7 @@ int awaitResult(LDAP* ld, int msgid) {
   struct timeval limit;
   bool bounded = connectTimeout(ld, &limit);
   LDAPMessage* answer = nullptr;
-  startReading();
+  Reading reading(bounded ? &limit : nullptr);
   int rc = ldap_result(ld, msgid, LDAP_MSG_ALL, bounded ? &limit : nullptr, &answer);
   if (rc == 0) {
     ldap_abandon_ext(ld, msgid, nullptr, nullptr);
@@ -344,7 +397,7 @@ int search(LDAP* ld, const char* base, int scope, const char* filter, char** att
            struct timeval* timeout, LDAPMessage** result) {
   // A zero time limit means none, as for the server's own time limit.
   if (timeout != nullptr && timeout->tv_sec == 0 && timeout->tv_usec == 0) timeout = nullptr;
-  startReading();
+  Reading reading(timeout);
   return namedFailure(ld, ldap_search_ext_s(ld, base, scope, filter, attrs, attrsonly, nullptr,
                                             nullptr, timeout, LDAP_NO_LIMIT, result));
 }
