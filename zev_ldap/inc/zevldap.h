@@ -9,7 +9,9 @@
  *   (server down 81, local error 82, timeout 85, parameter error 89, connect error 91, ...);
  * - options 70 and 20485 set the connect timeout, and that timeout also bounds the bind and
  *   the entry modifications, so no call waits for ever on a server that never answers;
- * - a search time limit bounds the search both at the server and in the client;
+ * - a search time limit bounds the search both at the server and in the client, and no read
+ *   of an answer outlasts the call's limit, even from a server that stops in the middle of a
+ *   message (85, timeout);
  * - an incoming message larger than the cap (256 MiB, or ZEV_LDAP_MAX_INCOMING bytes, read
  *   when a session is opened) is an error, not an allocation: the connection is dropped and
  *   the call reports ZEV_LDAP_INCOMING_TOO_LARGE (0x4001), whose text names the message's
