@@ -330,33 +330,37 @@ TEST_P(PluginTest, RestartUnderALiveManager) {
 // case ends within the search time limit with its own code and text, and only a connection
 // lost in the middle of an answer is retried (one more connection, one retry line).
 TEST(HostileServer, EachMisbehaviourEndsWithItsOwnFailureAndNoNeedlessRetry) {
-  using slapdtest::Hostility;
+  using slapdtest::Delivery;
+  using slapdtest::HostileServer;
+  const std::string entry = HostileServer::largeEntry();
+  const std::string declared = std::to_string(entry.size() - 2 - (entry[1] & 0x7f));
   const std::string overCap =
       "rc=" + std::to_string(ZEV_LDAP_INCOMING_TOO_LARGE) + ". Incoming message of ";
   const struct {
     const char* name;
-    Hostility mode;
+    Delivery delivery;
+    std::string answer;
     const char* cap;  // ZEV_LDAP_MAX_INCOMING, or null
     std::string rc;
     int connections;
   } rows[] = {
-      {"garbage", Hostility::kGarbage, nullptr, "rc=84. Decoding error", 1},
-      {"4 GiB", Hostility::kLength4GiB, nullptr,
+      {"garbage", Delivery::kWhole, HostileServer::tlv(0x04, "not an LDAP message"), nullptr,
+       "rc=84. Decoding error", 1},
+      {"4 GiB", Delivery::kWhole, std::string("\x30\x85\x01\x00\x00\x00\x00", 7), nullptr,
        overCap + "4294967296 bytes is over the cap of 268435456 bytes; raise ZEV_LDAP_MAX_INCOMING",
        1},
-      {"4 GiB - 1", Hostility::kLength4GiBm1, nullptr, overCap + "4294967295 bytes", 1},
-      {"over the cap", Hostility::kLargeEntry, "512",
-       overCap + std::to_string(slapdtest::HostileServer::largeEntryLength()) +
-           " bytes is over the cap of 512",
+      {"over the cap", Delivery::kWhole, entry + HostileServer::searchDone(), "512",
+       overCap + declared + " bytes is over the cap of 512", 1},
+      {"cut", Delivery::kCut, entry.substr(0, entry.size() / 2), nullptr,
+       "rc=81. Can't contact LDAP server", 2},
+      {"drip", Delivery::kDrip, entry + HostileServer::searchDone(), nullptr, "rc=85. Timed out",
        1},
-      {"cut", Hostility::kCut, nullptr, "rc=81. Can't contact LDAP server", 2},
-      {"drip", Hostility::kDrip, nullptr, "rc=85. Timed out", 1},
-      {"silent", Hostility::kSilent, nullptr, "rc=85. Timed out", 1},
+      {"silent", Delivery::kSilent, "", nullptr, "rc=85. Timed out", 1},
   };
   static ZEVLibraryFunction factory = ZEVLibraryManager::getLibraryFunction("zev9drld");
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    slapdtest::HostileServer server(row.mode);
+    HostileServer server(row.delivery, row.answer);
     if (row.cap != nullptr) setenv("ZEV_LDAP_MAX_INCOMING", row.cap, 1);
     TraceCapture trace;
     ZEVDIRConnectInfo::LDAP info("127.0.0.1", server.port());

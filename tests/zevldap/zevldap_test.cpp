@@ -133,19 +133,15 @@ TEST_F(ZevLdapTest, IncomingCapFromTheEnvironment) {
 // header over the cap, one that no LDAP message has), and a server that stops in the middle
 // of a message costs the time limit, not a read that never returns.
 TEST(ZevLdapHostileServer, RefusedAnswersGetTheirOwnCodes) {
-  using slapdtest::Hostility;
+  using slapdtest::HostileServer;
   const int kDecodingError = 84;
-  const std::string entry = slapdtest::HostileServer::largeEntry(2);
+  const std::string entry = HostileServer::largeEntry() + HostileServer::searchDone();
   const struct {
     const char* name;
     std::string answer;
     int rc;
   } rows[] = {
-      {"OCTET STRING",
-       std::string("\x04\x03"
-                   "abc",
-                   5),
-       kDecodingError},
+      {"OCTET STRING", HostileServer::tlv(0x04, "abc"), kDecodingError},
       {"zero length", std::string("\x30\x00", 2), kDecodingError},
       {"indefinite length", std::string("\x30\x80\x02\x01\x02\x00\x00", 7), kDecodingError},
       {"tag beyond 8 bytes", std::string(9, '\xff') + "\x01\x00", kDecodingError},
@@ -160,7 +156,7 @@ TEST(ZevLdapHostileServer, RefusedAnswersGetTheirOwnCodes) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    slapdtest::HostileServer server(Hostility::kAnswer, row.answer);
+    HostileServer server(slapdtest::Delivery::kWhole, row.answer);
     Session ld(zev_ldap_init(("ldap://127.0.0.1:" + std::to_string(server.port())).c_str(), 0));
     timeval limit = {2, 0};
     ASSERT_EQ(0, zev_ldap_set_option(ld.get(), 20485, &limit));
