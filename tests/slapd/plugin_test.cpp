@@ -14,6 +14,7 @@
 
 #include "ldapglobal.h"
 #include "ldapsearch.h"
+#include "support/hostile.h"
 #include "support/slapd.h"
 #include "zevcms.h"
 #include "zevldap.h"
@@ -323,6 +324,62 @@ TEST_P(PluginTest, RestartUnderALiveManager) {
                                                     "contact LDAP server  Retrying.") +
                                         '\0'));
   EXPECT_EQ(Ders{"crl"}, ders(manager(info())->getCRLs(dn(kCA))));
+}
+
+// Our library under the plug-in, against a server of ours that misbehaves on the search: each
+// case ends within the search time limit with its own code and text, and only a connection
+// lost in the middle of an answer is retried (one more connection, one retry line).
+TEST(HostileServer, EachMisbehaviourEndsWithItsOwnFailureAndNoNeedlessRetry) {
+  using slapdtest::Delivery;
+  using slapdtest::HostileServer;
+  const std::string entry = HostileServer::largeEntry();
+  const std::string declared = std::to_string(entry.size() - 2 - (entry[1] & 0x7f));
+  const std::string overCap =
+      "rc=" + std::to_string(ZEV_LDAP_INCOMING_TOO_LARGE) + ". Incoming message of ";
+  const struct {
+    const char* name;
+    Delivery delivery;
+    std::string answer;
+    const char* cap;  // ZEV_LDAP_MAX_INCOMING, or null
+    std::string rc;
+    int connections;
+  } rows[] = {
+      {"garbage", Delivery::kWhole, HostileServer::tlv(0x04, "not an LDAP message"), nullptr,
+       "rc=84. Decoding error", 1},
+      {"4 GiB", Delivery::kWhole, std::string("\x30\x85\x01\x00\x00\x00\x00", 7), nullptr,
+       overCap + "4294967296 bytes is over the cap of 268435456 bytes; raise ZEV_LDAP_MAX_INCOMING",
+       1},
+      {"over the cap", Delivery::kWhole, entry + HostileServer::searchDone(), "512",
+       overCap + declared + " bytes is over the cap of 512", 1},
+      {"cut", Delivery::kCut, entry.substr(0, entry.size() / 2), nullptr,
+       "rc=81. Can't contact LDAP server", 2},
+      {"drip", Delivery::kDrip, entry + HostileServer::searchDone(), nullptr, "rc=85. Timed out",
+       1},
+      {"silent", Delivery::kSilent, "", nullptr, "rc=85. Timed out", 1},
+  };
+  static ZEVLibraryFunction factory = ZEVLibraryManager::getLibraryFunction("zev9drld");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    HostileServer server(row.delivery, row.answer);
+    if (row.cap != nullptr) setenv("ZEV_LDAP_MAX_INCOMING", row.cap, 1);
+    TraceCapture trace;
+    ZEVDIRConnectInfo::LDAP info("127.0.0.1", server.port());
+    info.setConnectTimeout(2);
+    info.setSearchTimeout(1);
+    std::unique_ptr<ZEVDIRManager> m(static_cast<ZEVDIRManager*>(factory(&info)));
+    auto start = std::chrono::steady_clock::now();
+    Ders got = outcome([&] { return ders(m->getCRLs(dn(kCA))); });
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5)
+        << "hangs";
+    unsetenv("ZEV_LDAP_MAX_INCOMING");
+    EXPECT_THAT(got, failure("576004", row.rc.c_str()));
+    EXPECT_EQ(row.connections, server.connections());
+    long retries = 0;
+    for (const std::string& text : trace.sink->texts()) {
+      retries += text.find("Retrying.") != std::string::npos;
+    }
+    EXPECT_EQ(row.connections - 1, retries);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, PluginTest, ::testing::Values("", SYSTEM_LIBLDAP),

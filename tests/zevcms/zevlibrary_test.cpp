@@ -80,3 +80,50 @@ TEST(Trace, ZevTraceWritesOneLinePerRecordToTheFile) {
 }
 
 }  // namespace
+
+// Observers see their own component and level, on or off, through every write overload, and
+// never make the trace active (code that formats texts only for an active trace stays idle).
+struct Collector : ZEVTraceObserver {
+  std::vector<std::string> seen;
+  void observe(const ZEVTraceRecord& r) override {
+    seen.push_back(std::to_string(r.component) + "/" + std::to_string(r.level) + " " + r.text);
+  }
+};
+
+TEST(Trace, ObserversSeeTheirRecordsWithoutActivatingTheTrace) {
+  ZEVTrace& trace = ZEVTrace::globalTrace();
+  auto collector = std::make_shared<Collector>();
+  trace.addObserver(256, 1, collector);
+  const struct {
+    const char* name;
+    bool sink;
+    unsigned int component, level;
+    std::vector<std::string> seen;
+  } rows[] = {
+      {"off, observed", false, 256, 1, {"256/1 s", "256/1 c", "256/1 z"}},
+      {"off, other level", false, 256, 2, {}},
+      {"off, other component", false, 1, 1, {}},
+      {"on, observed", true, 256, 1, {"256/1 s", "256/1 c", "256/1 z"}},
+      {"on, other level", true, 256, 2, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto sink = std::make_shared<ZEVMemoryTraceSink>();
+    trace.setSink(row.sink ? sink : nullptr);
+    trace.setLevel(4);
+    EXPECT_EQ(row.sink, trace.isActive(256, 1));
+    collector->seen.clear();
+    trace.write("f", 1, row.component, row.level, std::string("s"));
+    trace.write("f", 2, row.component, row.level, "c");
+    trace.write("f", 3, row.component, row.level, ZEVString("z"));
+    EXPECT_EQ(row.seen, collector->seen);
+    // The sink gets what it always got, observed or not.
+    EXPECT_EQ(row.sink ? 3u : 0u, sink->texts(row.component, row.level).size());
+  }
+  trace.setSink(nullptr);
+  trace.setLevel(1);
+  trace.removeObserver(collector);
+  collector->seen.clear();
+  trace.write("f", 1, 256, 1, "after removal");
+  EXPECT_TRUE(collector->seen.empty());
+}

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/hostile.h"
 #include "support/slapd.h"
 
 namespace {
@@ -106,7 +107,8 @@ TEST(ZevLdapSilentServer, NetworkTimeoutBoundsTheBind) {
 }
 
 // The CA entry's answer is about 2 KB. An unreadable cap keeps the default; a message beyond
-// the cap makes the library drop the connection (81).
+// the cap is refused with its own code and a text that says how to raise the cap, on the
+// session too (a caller that asks the session must not see "server down" and retry).
 TEST_F(ZevLdapTest, IncomingCapFromTheEnvironment) {
   for (const char* cap : {"", "lots", "65536", "512"}) {
     SCOPED_TRACE(cap);
@@ -115,10 +117,55 @@ TEST_F(ZevLdapTest, IncomingCapFromTheEnvironment) {
     Session ld(zev_ldap_init(server_->uri().c_str(), 0));
     unsetenv("ZEV_LDAP_MAX_INCOMING");
     LDAPMessage* result = nullptr;
-    EXPECT_EQ(std::string(cap) == "512" ? 81 : 0,
-              zev_ldap_search_st(ld.get(), "cn=Test CA,o=Example,c=GB", LDAP_SCOPE_BASE, nullptr,
-                                 nullptr, 0, nullptr, &result));
+    const int want = std::string(cap) == "512" ? ZEV_LDAP_INCOMING_TOO_LARGE : 0;
+    EXPECT_EQ(want, zev_ldap_search_st(ld.get(), "cn=Test CA,o=Example,c=GB", LDAP_SCOPE_BASE,
+                                       nullptr, nullptr, 0, nullptr, &result));
+    EXPECT_EQ(want, zev_ldap_get_errno(ld.get()));
     zev_ldap_msgfree(result);
+    if (want == 0) continue;
+    const std::string text = zev_ldap_err2string(want);
+    EXPECT_NE(std::string::npos, text.find(" bytes is over the cap of 512 bytes")) << text;
+    EXPECT_NE(std::string::npos, text.find("raise ZEV_LDAP_MAX_INCOMING")) << text;
+  }
+}
+
+// Answers to a search that OpenLDAP refuses all alike as "server down" are told apart (a
+// header over the cap, one that no LDAP message has), and a server that stops in the middle
+// of a message costs the time limit, not a read that never returns.
+TEST(ZevLdapHostileServer, RefusedAnswersGetTheirOwnCodes) {
+  using slapdtest::HostileServer;
+  const int kDecodingError = 84;
+  const std::string entry = HostileServer::largeEntry() + HostileServer::searchDone();
+  const struct {
+    const char* name;
+    std::string answer;
+    int rc;
+  } rows[] = {
+      {"OCTET STRING", HostileServer::tlv(0x04, "abc"), kDecodingError},
+      {"zero length", std::string("\x30\x00", 2), kDecodingError},
+      {"indefinite length", std::string("\x30\x80\x02\x01\x02\x00\x00", 7), kDecodingError},
+      {"tag beyond 8 bytes", std::string(9, '\xff') + "\x01\x00", kDecodingError},
+      {"5 length bytes, small", std::string("\x30\x85\x00\x00\x00\x00\x03\x02\x01\x02", 10),
+       kDecodingError},
+      {"2 GiB", std::string("\x30\x84\x80\x00\x00\x00", 6), ZEV_LDAP_INCOMING_TOO_LARGE},
+      {"another tag, 2 GiB", std::string("\x3f\x81\x01\x84\x80\x00\x00\x00", 8),
+       ZEV_LDAP_INCOMING_TOO_LARGE},
+      // OpenLDAP's blocking read would wait for the rest for ever; the time limit ends it.
+      {"entry, then silence mid-message", entry.substr(0, entry.size() - 10), 85},
+      {"entry and end", entry, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    HostileServer server(slapdtest::Delivery::kWhole, row.answer);
+    Session ld(zev_ldap_init(("ldap://127.0.0.1:" + std::to_string(server.port())).c_str(), 0));
+    timeval limit = {2, 0};
+    ASSERT_EQ(0, zev_ldap_set_option(ld.get(), 20485, &limit));
+    ASSERT_EQ(0, zev_ldap_simple_bind_s(ld.get(), nullptr, nullptr));
+    LDAPMessage* result = nullptr;
+    EXPECT_EQ(row.rc, zev_ldap_search_st(ld.get(), "", LDAP_SCOPE_BASE, nullptr, nullptr, 0, &limit,
+                                         &result));
+    EXPECT_EQ(row.rc, zev_ldap_get_errno(ld.get()));
+    EXPECT_EQ(row.rc == 0 ? Entries{"cn=Hostile description"} : Entries(), walk(ld.get(), result));
   }
 }
 

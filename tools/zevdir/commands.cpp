@@ -23,48 +23,72 @@ const char kPluginName[] = "zev9drld";
 const char kCRLAttribute[] = "certificateRevocationList;binary";
 const int kNoSuchObject = 32;  // LDAP result code
 
-// Forwards trace records to the user's sink (if any) and counts the plug-in's "decode failed"
-// messages, which is how a host learns that stored values were skipped.
-class CountingSink : public ZEVTraceSink {
+// Counts the plug-in's "decode failed" records (component 256, level 1), which is how a host
+// learns that stored values were skipped. We chose an observer over a counting sink: it sees
+// those records whether or not the trace is on, so the trace stays off when the user asked for
+// none, and the plug-in, which formats a hex dump of every value it reads while level 1 is
+// active, formats none for nobody.
+class DecodeFailureCounter : public ZEVTraceObserver {
  public:
-  explicit CountingSink(std::shared_ptr<ZEVTraceSink> inner) : inner_(std::move(inner)) {}
-  void write(const ZEVTraceRecord& record) override {
+  void observe(const ZEVTraceRecord& record) override {
     std::string text = record.text;
     while (!text.empty() && text.back() == '\0') text.pop_back();
-    if (record.component == 256 && record.level == 1 && text == "decode failed") ++failures_;
-    if (inner_) inner_->write(record);
+    if (text == "decode failed") ++failures_;
   }
   std::size_t failures() const { return failures_; }
 
  private:
-  std::shared_ptr<ZEVTraceSink> inner_;
   std::size_t failures_ = 0;
 };
 
-// Switches the toolkit's trace on for this run: the user's --trace file (or what ZEV_TRACE
-// names), always with the counting sink in front.
-std::shared_ptr<CountingSink> setUpTrace(const Options& o) {
+// Keeps nothing: see setUpTrace.
+class DroppingSink : public ZEVTraceSink {
+ public:
+  void write(const ZEVTraceRecord&) override {}
+};
+
+// The counter's registration with the global trace, for one command.
+class TraceSetUp {
+ public:
+  explicit TraceSetUp(std::shared_ptr<DecodeFailureCounter> counter)
+      : counter_(std::move(counter)) {
+    ZEVTrace::globalTrace().addObserver(256, 1, counter_);
+  }
+  ~TraceSetUp() { ZEVTrace::globalTrace().removeObserver(counter_); }
+  TraceSetUp(const TraceSetUp&) = delete;
+  TraceSetUp& operator=(const TraceSetUp&) = delete;
+  const DecodeFailureCounter& counter() const { return *counter_; }
+
+ private:
+  std::shared_ptr<DecodeFailureCounter> counter_;
+};
+
+// Switches the toolkit's trace on for this run when the user asked for it (--trace FILE,
+// --full-trace, or what ZEV_TRACE names), and counts undecodable values in every case.
+std::unique_ptr<TraceSetUp> setUpTrace(const Options& o) {
   ZEVTrace& trace = ZEVTrace::globalTrace();
-  std::shared_ptr<ZEVTraceSink> inner = trace.getSink();
   if (!o.traceFile.empty()) {
     try {
-      inner = std::make_shared<ZEVStreamTraceSink>(o.traceFile);
+      trace.setSink(std::make_shared<ZEVStreamTraceSink>(o.traceFile));
     } catch (const ZEVException& e) {
       throw UsageError("cannot open the trace file " + o.traceFile + ": " + e.getMessage().str());
     }
-  } else if (o.fullTrace && !inner) {
-    inner = std::make_shared<ZEVStreamTraceSink>("stderr");
+  } else if (o.fullTrace && !trace.getSink()) {
+    trace.setSink(std::make_shared<ZEVStreamTraceSink>("stderr"));
   }
-  if (!inner) {
-    // Nobody reads the trace: only the plug-in's own messages are needed, for the count.
-    trace.setComponents({256});
-    trace.setLevel(1);
-  } else if (o.fullTrace && trace.getLevel() < ZEVTrace::kScopeLevel) {
+  if (o.fullTrace && trace.getLevel() < ZEVTrace::kScopeLevel) {
     trace.setLevel(ZEVTrace::kScopeLevel);
   }
-  auto counter = std::make_shared<CountingSink>(inner);
-  trace.setSink(counter);
-  return counter;
+  if (!trace.getSink() && o.dynamic && o.command == "url") {
+    // The one exception: the dynamic manager's URL search writes "decode failed" only while
+    // the trace is active. For that command the plug-in's own messages are switched on into a
+    // sink that drops them, so that the count still works; the dumps it costs are those of
+    // the few values that one URL names.
+    trace.setComponents({256});
+    trace.setLevel(1);
+    trace.setSink(std::make_shared<DroppingSink>());
+  }
+  return std::unique_ptr<TraceSetUp>(new TraceSetUp(std::make_shared<DecodeFailureCounter>()));
 }
 
 // Keeps the LDAP client library loaded until the process ends. The plug-in's client
@@ -131,15 +155,19 @@ class Session {
   }
   // The last LDAP result code of the client that fetches revocation lists by entry name.
   int lastResult() {
-    LDAPClient* client = plainClient();
-    if (manager_->isKindOf("LDAPDynamicDIRManager")) {
-      client = static_cast<LDAPDynamicDIRManager*>(manager_.get())->getDynamicClient();
-    }
+    LDAPClient* client = entryClient();
     return client != nullptr ? client->errorCode() : 0;
   }
   LDAPClient* plainClient() {
     if (!manager_->isKindOf("LDAPDIRManager")) return nullptr;
     return static_cast<LDAPDIRManager*>(manager_.get())->getClient();
+  }
+  // The client that made the last request by entry name, or null.
+  LDAPClient* entryClient() {
+    if (manager_->isKindOf("LDAPDynamicDIRManager")) {
+      return static_cast<LDAPDynamicDIRManager*>(manager_.get())->getDynamicClient();
+    }
+    return plainClient();
   }
 
  private:
@@ -184,21 +212,52 @@ std::string describe(const ZEVException& e, const Options& o) {
   return message;
 }
 
-int listCertificates(Session& s, const Options& o, Printer& p, std::size_t& failures,
-                     const CountingSink& counter) {
+// What zevdir says when a request came back empty, before "nothing found": the failure, if
+// any, that left it empty. The plug-in passes a failed request on or not by the error level,
+// and the dynamic manager's URL client returns nothing at all when it cannot bind to the URL's
+// server. Neither leaves a trace line zevdir could use: the plug-in writes none for a failure
+// that the error level keeps back (a refused bind leaves none even with the trace on), and its
+// other failure lines are written only while the trace is active, which would cost a hex dump
+// of every value. So the cause is read where it stays, in the last result code of the client
+// that made the request. zevdir applies the plug-in's rule to it: at level 0 every failure is
+// an error, at level 1 all but a missing entry (32), at level 2 none. A failure the plug-in
+// kept back is thereby named as kept back; one that only the URL client swallowed becomes the
+// error that the level asks for. Returns the exit code.
+int emptyResult(LDAPClient* client, const Options& o, Printer& p, std::ostream& err,
+                const std::string& what) {
+  int code = client != nullptr ? client->errorCode() : 0;
+  if (code != 0) {
+    const char* found = client->errorMessage(code);
+    std::string text = found != nullptr ? found : "";
+    bool passedOn = o.errorLevel == 0 || (o.errorLevel == 1 && code != kNoSuchObject);
+    if (passedOn) {
+      err << errorLine(code, o.command + " " + o.args[0] +
+                                 ": the plug-in returned nothing after a failure: " + text)
+          << "\n";
+      return kExitDirectory;
+    }
+    err << "zevdir: --error-level " << o.errorLevel << " kept back a failure: rc=" << code << " "
+        << text << "\n";
+  }
+  p.nothingFound(what);
+  return kExitNotFound;
+}
+
+int listCertificates(Session& s, const Options& o, Printer& p, std::ostream& err,
+                     const DecodeFailureCounter& counter) {
   ZEVASNx500Name name = parseDN(o.args[0]);
   std::unique_ptr<ZEVASNCertificateContainer> certs(o.command == "ca-certs"
                                                         ? s.manager().getCACertificates(name)
                                                         : s.manager().getUserCertificates(name));
-  failures = counter.failures();
-  p.certificates(o.command, o.args[0], *certs, failures);
+  p.certificates(o.command, o.args[0], *certs, counter.failures());
   if (!certs->empty()) return kExitOK;
-  p.nothingFound(o.command == "ca-certs" ? "no CA certificate at " + o.args[0]
-                                         : "no user certificate at or below " + o.args[0]);
-  return kExitNotFound;
+  return emptyResult(s.entryClient(), o, p, err,
+                     o.command == "ca-certs" ? "no CA certificate at " + o.args[0]
+                                             : "no user certificate at or below " + o.args[0]);
 }
 
-int listRevocationLists(Session& s, const Options& o, Printer& p, const CountingSink& counter) {
+int listRevocationLists(Session& s, const Options& o, Printer& p, std::ostream& err,
+                        const DecodeFailureCounter& counter) {
   std::unique_ptr<ZEVASNCRLContainer> lists;
   std::size_t failures = 0;
   if (o.command == "url") {
@@ -219,10 +278,10 @@ int listRevocationLists(Session& s, const Options& o, Printer& p, const Counting
   }
   p.revocationLists(o.command, o.args[0], *lists, failures);
   if (!lists->empty()) return kExitOK;
-  p.nothingFound(std::string(o.command == "arls" ? "no authority or certificate revocation list"
-                                                 : "no revocation list") +
-                 (o.command == "url" ? " named by " : " at ") + o.args[0]);
-  return kExitNotFound;
+  return emptyResult(o.command == "url" ? s.urlClient() : s.entryClient(), o, p, err,
+                     std::string(o.command == "arls" ? "no authority or certificate revocation list"
+                                                     : "no revocation list") +
+                         (o.command == "url" ? " named by " : " at ") + o.args[0]);
 }
 
 int ping(Session& s, const Options& o, std::ostream& out) {
@@ -440,16 +499,15 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
   // Input files and DNs are checked before anything is loaded or contacted.
   if (o.command != "ping" && o.command != "url" && o.command != "check") parseDN(o.args[0]);
   if (o.command == "url") checkLDAPURL(o.args[0]);
-  std::shared_ptr<CountingSink> counter = setUpTrace(o);
+  std::unique_ptr<TraceSetUp> trace = setUpTrace(o);
   Printer printer(o, out, err);
   try {
     Session session(o);
-    std::size_t failures = 0;
     if (o.command == "ca-certs" || o.command == "user-certs") {
-      return listCertificates(session, o, printer, failures, *counter);
+      return listCertificates(session, o, printer, err, trace->counter());
     }
     if (o.command == "crls" || o.command == "arls" || o.command == "url") {
-      return listRevocationLists(session, o, printer, *counter);
+      return listRevocationLists(session, o, printer, err, trace->counter());
     }
     if (o.command == "ping") return ping(session, o, out);
     if (o.command == "check") return check(session, o, printer, err);

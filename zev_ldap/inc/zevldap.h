@@ -9,15 +9,21 @@
  *   (server down 81, local error 82, timeout 85, parameter error 89, connect error 91, ...);
  * - options 70 and 20485 set the connect timeout, and that timeout also bounds the bind and
  *   the entry modifications, so no call waits for ever on a server that never answers;
- * - a search time limit bounds the search both at the server and in the client;
+ * - a search time limit bounds the search both at the server and in the client, and no read
+ *   of an answer outlasts the call's limit, even from a server that stops in the middle of a
+ *   message (85, timeout);
  * - an incoming message larger than the cap (256 MiB, or ZEV_LDAP_MAX_INCOMING bytes, read
  *   when a session is opened) is an error, not an allocation: the connection is dropped and
- *   the call reports 81;
+ *   the call reports ZEV_LDAP_INCOMING_TOO_LARGE (0x4001), whose text names the message's
+ *   length, the cap and ZEV_LDAP_MAX_INCOMING; not 81, so that nobody retries to fetch it again;
+ * - an answer that is not an LDAP message (another tag than SEQUENCE, a zero or indefinite
+ *   length, a length field OpenLDAP does not read) is 84 (decoding error), not 81 or 82;
  * - a null handle or argument gives 89 (parameter error) or a null result, never a crash. */
 #ifndef ZEV_LDAP_ZEVLDAP_H
 #define ZEV_LDAP_ZEVLDAP_H
 
 #include "ldapapi.h"
+#include "zevldapcodes.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -29,7 +35,8 @@ extern "C" {
  * used for names without their own port (0: the default port). Null for malformed input. */
 LDAP* zev_ldap_init(const char* host, int port);
 int zev_ldap_msgfree(LDAPMessage* msg);
-/* Text for a classic code (81) or OpenLDAP's own (-1). */
+/* Text for a classic code (81), OpenLDAP's own (-1) or ZEV_LDAP_INCOMING_TOO_LARGE. The last
+ * one's text is built per thread and valid until the thread asks for it again. */
 char* zev_ldap_err2string(int code);
 int zev_ldap_set_option(LDAP* ld, int option, const void* value);
 int zev_ldap_simple_bind_s(LDAP* ld, const char* dn, const char* password);

@@ -6,6 +6,11 @@
 // or in code, with setSink/setLevel/setComponents. A trace line carries the time, the
 // component, the level, the source file and line, and the text. Tests install a
 // ZEVMemoryTraceSink and read the records back: trace texts are part of the interface.
+//
+// A host that needs to learn of chosen events (a stored value that did not decode) without
+// switching the trace on adds a ZEVTraceObserver: it sees the records of one component and
+// level that reach write(), whether or not the trace is active, and it leaves isActive alone,
+// so code that formats costly texts only for an active trace still does not.
 #ifndef ZEV_CMS_ZEVTRACE_H
 #define ZEV_CMS_ZEVTRACE_H
 
@@ -31,6 +36,15 @@ class ZEVCMS_EXPORT ZEVTraceSink {
  public:
   virtual ~ZEVTraceSink();
   virtual void write(const ZEVTraceRecord& record) = 0;
+};
+
+// Sees the records of the component and level it was added for (ZEVTrace::addObserver),
+// active trace or not. Only texts that their writer hands to write() without asking isActive
+// first can reach it while the trace is off; scope lines never do.
+class ZEVCMS_EXPORT ZEVTraceObserver {
+ public:
+  virtual ~ZEVTraceObserver();
+  virtual void observe(const ZEVTraceRecord& record) = 0;
 };
 
 // Writes one line per record to a FILE* (stderr or a file it opened).
@@ -71,9 +85,10 @@ class ZEVCMS_EXPORT ZEVTrace {
   static ZEVTrace& globalTrace();
 
   // True when a sink is installed, level <= the configured level, and the component is
-  // enabled.
+  // enabled. Observers do not count.
   bool isActive(unsigned int component, unsigned int level) const;
-  // Writes when active; otherwise does nothing.
+  // Writes to the sink when active, and hands the record to the observers of its component
+  // and level; with neither, does nothing.
   void write(const char* file, int line, unsigned int component, unsigned int level,
              const char* text);
   void write(const char* file, int line, unsigned int component, unsigned int level,
@@ -88,14 +103,30 @@ class ZEVCMS_EXPORT ZEVTrace {
   unsigned int getLevel() const { return level_; }
   // An empty set enables every component.
   void setComponents(const std::set<unsigned int>& components) { components_ = components; }
-  // Re-reads ZEV_TRACE, ZEV_TRACE_LEVEL and ZEV_TRACE_COMPONENTS.
+  // Re-reads ZEV_TRACE, ZEV_TRACE_LEVEL and ZEV_TRACE_COMPONENTS. Observers stay.
   void configureFromEnvironment();
 
+  // Adds an observer of the records of exactly this component and level; the trace holds it
+  // until removeObserver. Like the sink, observers are set up before the traced work starts
+  // (the trace takes no lock).
+  void addObserver(unsigned int component, unsigned int level,
+                   std::shared_ptr<ZEVTraceObserver> observer);
+  // Removes every registration of observer; an observer not added is ignored.
+  void removeObserver(const std::shared_ptr<ZEVTraceObserver>& observer);
+
  private:
+  struct Observation {
+    unsigned int component;
+    unsigned int level;
+    std::shared_ptr<ZEVTraceObserver> observer;
+  };
+
   ZEVTrace();
+  bool isObserved(unsigned int component, unsigned int level) const;
   std::shared_ptr<ZEVTraceSink> sink_;
   unsigned int level_;
   std::set<unsigned int> components_;
+  std::vector<Observation> observers_;
 };
 
 // Traces entry into and exit from a scope at ZEVTrace::kScopeLevel, as

@@ -48,6 +48,7 @@ const char* const ZEVTrace::kExitPrefix = "Exit: ";
 const unsigned int ZEVTrace::kScopeLevel;
 
 ZEVTraceSink::~ZEVTraceSink() {}
+ZEVTraceObserver::~ZEVTraceObserver() {}
 
 // ---- ZEVStreamTraceSink ----
 
@@ -164,29 +165,60 @@ bool ZEVTrace::isActive(unsigned int component, unsigned int level) const {
   return components_.empty() || components_.count(component) > 0;
 }
 
+// With no observer this is one test of an empty vector: a trace that is off stays free.
+bool ZEVTrace::isObserved(unsigned int component, unsigned int level) const {
+  for (const Observation& o : observers_) {
+    if (o.component == component && o.level == level) return true;
+  }
+  return false;
+}
+
 void ZEVTrace::write(const char* file, int line, unsigned int component, unsigned int level,
                      const std::string& text) {
-  if (!isActive(component, level)) return;
+  bool active = isActive(component, level);
+  bool observed = isObserved(component, level);
+  if (!active && !observed) return;
   ZEVTraceRecord record;
   record.file = file != nullptr ? file : "";
   record.line = line;
   record.component = component;
   record.level = level;
   record.text = text;
-  std::shared_ptr<ZEVTraceSink> sink = sink_;  // keeps the sink alive while writing
-  sink->write(record);
+  if (active) {
+    std::shared_ptr<ZEVTraceSink> sink = sink_;  // keeps the sink alive while writing
+    sink->write(record);
+  }
+  if (!observed) return;
+  // A copy, so that an observer may remove itself while it observes.
+  std::vector<Observation> observers = observers_;
+  for (const Observation& o : observers) {
+    if (o.component == component && o.level == level) o.observer->observe(record);
+  }
 }
 
 void ZEVTrace::write(const char* file, int line, unsigned int component, unsigned int level,
                      const char* text) {
-  if (!isActive(component, level)) return;
+  if (!isActive(component, level) && !isObserved(component, level)) return;
   write(file, line, component, level, std::string(text != nullptr ? text : ""));
 }
 
 void ZEVTrace::write(const char* file, int line, unsigned int component, unsigned int level,
                      const ZEVString& text) {
-  if (!isActive(component, level)) return;
+  if (!isActive(component, level) && !isObserved(component, level)) return;
   write(file, line, component, level, text.str());
+}
+
+void ZEVTrace::addObserver(unsigned int component, unsigned int level,
+                           std::shared_ptr<ZEVTraceObserver> observer) {
+  if (observer) observers_.push_back({component, level, std::move(observer)});
+}
+
+void ZEVTrace::removeObserver(const std::shared_ptr<ZEVTraceObserver>& observer) {
+  std::vector<Observation> kept;
+  for (Observation& o : observers_) {
+    if (o.observer != observer) kept.push_back(std::move(o));
+  }
+  observers_.swap(kept);
 }
 
 void ZEVTrace::setSink(std::shared_ptr<ZEVTraceSink> sink) { sink_ = std::move(sink); }
