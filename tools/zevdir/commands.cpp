@@ -22,6 +22,7 @@ namespace {
 const char kPluginName[] = "zev9drld";
 const char kCRLAttribute[] = "certificateRevocationList;binary";
 const int kNoSuchObject = 32;  // LDAP result code
+const unsigned int kLDAPLibraryComponent = 512;  // libzev9ldap's trace lines
 
 // Forwards trace records to the user's sink (if any) and counts the plug-in's "decode failed"
 // messages, which is how a host learns that stored values were skipped.
@@ -32,13 +33,25 @@ class CountingSink : public ZEVTraceSink {
     std::string text = record.text;
     while (!text.empty() && text.back() == '\0') text.pop_back();
     if (record.component == 256 && record.level == 1 && text == "decode failed") ++failures_;
+    noteReference(record.component, text);
     if (inner_) inner_->write(record);
   }
   std::size_t failures() const { return failures_; }
+  // The URLs of the continuation references that our LDAP library reported (and did not
+  // follow), in order.
+  const std::vector<std::string>& references() const { return references_; }
 
  private:
+  void noteReference(unsigned int component, const std::string& text) {
+    static const std::string kPrefix = "continuation reference: ";
+    if (component != kLDAPLibraryComponent || text.compare(0, kPrefix.size(), kPrefix) != 0) return;
+    std::string rest = text.substr(kPrefix.size());
+    references_.push_back(rest.substr(0, rest.find(' ')));
+  }
+
   std::shared_ptr<ZEVTraceSink> inner_;
   std::size_t failures_ = 0;
+  std::vector<std::string> references_;
 };
 
 // Switches the toolkit's trace on for this run: the user's --trace file (or what ZEV_TRACE
@@ -57,7 +70,7 @@ std::shared_ptr<CountingSink> setUpTrace(const Options& o) {
   }
   if (!inner) {
     // Nobody reads the trace: only the plug-in's own messages are needed, for the count.
-    trace.setComponents({256});
+    trace.setComponents({256, kLDAPLibraryComponent});
     trace.setLevel(1);
   } else if (o.fullTrace && trace.getLevel() < ZEVTrace::kScopeLevel) {
     trace.setLevel(ZEVTrace::kScopeLevel);
@@ -71,13 +84,45 @@ std::shared_ptr<CountingSink> setUpTrace(const Options& o) {
 // releases it when it is deleted; OpenLDAP's libldap keeps process-wide state (global
 // options, its TLS context) that it never frees, and unloading it mid-run would orphan that
 // state. A failed load here is not reported: the plug-in reports it with its own error.
-void pinLDAPLibrary(const Options& o) {
+void* pinLDAPLibrary(const Options& o) {
   static void* pinned = nullptr;
-  if (pinned != nullptr) return;
+  if (pinned != nullptr) return pinned;
   if (o.driver.empty()) {
     pinned = ZEVLibraryManager::loadLibraryReally(ZEVString("zev9ldap"), ZEVString(""));
   } else if (zev_load_library(o.driver.c_str(), &pinned) != 0) {
     pinned = nullptr;
+  }
+  return pinned;
+}
+
+// --cacert and --capath: the process-wide trust anchors of our LDAP library, set through its
+// ldap_set_option on no session (0x6002 a CA file, 0x6003 a CA folder) before the plug-in
+// opens any session. Without them OpenLDAP's own settings (LDAPTLS_CACERT, ldap.conf) apply.
+void setTrustAnchors(void* library, const Options& o) {
+  if (o.caFile.empty() && o.caDir.empty()) return;
+  typedef int (*SetOption)(void*, int, const void*);
+  typedef char* (*ErrorText)(int);
+  void* setAddress = nullptr;
+  void* textAddress = nullptr;
+  if (library == nullptr || zev_get_func_address(library, "zev_ldap_set_option", &setAddress) != 0 ||
+      zev_get_func_address(library, "zev_ldap_err2string", &textAddress) != 0) {
+    throw ZEVDIRException(__FILE__, __LINE__, 576001,
+                          "the LDAP library libzev9ldap.so cannot be loaded to set the trust anchors");
+  }
+  SetOption setOption = reinterpret_cast<SetOption>(setAddress);
+  ErrorText errorText = reinterpret_cast<ErrorText>(textAddress);
+  const struct {
+    int option;
+    const std::string& path;
+    const char* flag;
+  } anchors[] = {{0x6002, o.caFile, "--cacert"}, {0x6003, o.caDir, "--capath"}};
+  for (const auto& anchor : anchors) {
+    if (anchor.path.empty()) continue;
+    int rc = setOption(nullptr, anchor.option, anchor.path.c_str());
+    if (rc != 0) {
+      throw UsageError(std::string(anchor.flag) + " " + anchor.path + " is refused: " +
+                       errorText(rc));
+    }
   }
 }
 
@@ -98,7 +143,7 @@ class Session {
     info_.setErrorLevel(o.errorLevel);
     info_.setisTraceFullCRL(o.fullTrace);
 
-    pinLDAPLibrary(o);
+    setTrustAnchors(pinLDAPLibrary(o), o);
     if (o.dynamic) {
       void* failure = nullptr;
       void* made = zev9drld_newDynamicDIRManager(&info_, &failure);
@@ -198,12 +243,33 @@ int listCertificates(Session& s, const Options& o, Printer& p, std::size_t& fail
   return kExitNotFound;
 }
 
+// The plug-in searches a URL on its client's session as it stands (a fresh one is not bound).
+// With -D the client logs in first, so that a URL naming this server is searched under that
+// login by our LDAP library; a URL naming another server still gets an anonymous connection.
+void loginForURL(Session& s, const Options& o) {
+  LDAPClient* client = s.plainClient();
+  if (o.bindDN.empty() || client == nullptr || client->isConnected()) return;
+  client->login(ZEVConstString(o.bindDN), o.password.get());
+}
+
+// A URL that names no server goes to the -H/-h server when one was given (so that the search
+// runs on the bound session); otherwise it is left to the plug-in, which names the host after
+// the DN's dc= components.
+std::string urlOnServer(const std::string& url, const Options& o) {
+  std::size_t scheme = url.find("://");
+  if (!o.serverGiven || scheme == std::string::npos || url.compare(scheme + 3, 1, "/") != 0) {
+    return url;
+  }
+  return o.serverURI() + url.substr(scheme + 3);
+}
+
 int listRevocationLists(Session& s, const Options& o, Printer& p, const CountingSink& counter) {
   std::unique_ptr<ZEVASNCRLContainer> lists;
   std::size_t failures = 0;
   if (o.command == "url") {
     checkLDAPURL(o.args[0]);
-    lists.reset(s.manager().getViaURI(ZEVString(o.args[0])));
+    loginForURL(s, o);
+    lists.reset(s.manager().getViaURI(ZEVString(urlOnServer(o.args[0], o))));
     // A URL search hands every value of every entry to the decoder, the entry's own name
     // among them; those names are not stored values and are not counted.
     failures = counter.failures();
@@ -290,6 +356,7 @@ int check(Session& s, const Options& o, Printer& p, std::ostream& err) {
       if (host.empty()) {
         lists.reset(s.manager().getCRLs(ZEVASNx500Name::fromRFC4514(ZEVString(dn))));
       } else {
+        loginForURL(s, o);
         lists.reset(s.manager().getViaURI(point));
       }
     } catch (const ZEVDIRException& e) {
@@ -442,22 +509,34 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
   if (o.command == "url") checkLDAPURL(o.args[0]);
   std::shared_ptr<CountingSink> counter = setUpTrace(o);
   Printer printer(o, out, err);
+  int code = kExitDirectory;
   try {
     Session session(o);
     std::size_t failures = 0;
     if (o.command == "ca-certs" || o.command == "user-certs") {
-      return listCertificates(session, o, printer, failures, *counter);
+      code = listCertificates(session, o, printer, failures, *counter);
+    } else if (o.command == "crls" || o.command == "arls" || o.command == "url") {
+      code = listRevocationLists(session, o, printer, *counter);
+    } else if (o.command == "ping") {
+      code = ping(session, o, out);
+    } else if (o.command == "check") {
+      code = check(session, o, printer, err);
+    } else {
+      code = publishCRL(session, o, out, err);
     }
-    if (o.command == "crls" || o.command == "arls" || o.command == "url") {
-      return listRevocationLists(session, o, printer, *counter);
-    }
-    if (o.command == "ping") return ping(session, o, out);
-    if (o.command == "check") return check(session, o, printer, err);
-    return publishCRL(session, o, out, err);
   } catch (const ZEVException& e) {
     err << errorLine(e.getError(), describe(e, o)) << "\n";
-    return kExitDirectory;
+    code = kExitDirectory;
   }
+  // Entries behind continuation references were not searched: one warning line says where.
+  const std::vector<std::string>& references = counter->references();
+  if (!references.empty()) {
+    err << "zevdir: warning: " << references.size() << " continuation reference"
+        << (references.size() == 1 ? "" : "s") << " not followed, the answer may lack entries there:";
+    for (const std::string& url : references) err << " " << url;
+    err << "\n";
+  }
+  return code;
 }
 
 }  // namespace zevdir
