@@ -56,24 +56,37 @@ inline std::string productionLdif() {
   std::string ldif;
   std::string user = testpki::toBase64(pki.der("user3"), false);
   for (int i = 1; i <= 4; ++i) {
-    ldif += "dn: cn=Extra " + std::to_string(i) + ",ou=people,o=Example,c=GB\n"
-            "objectClass: inetOrgPerson\ncn: Extra " + std::to_string(i) + "\nsn: Extra\n"
-            "userCertificate;binary:: " + user + "\n\n";
+    ldif += "dn: cn=Extra " + std::to_string(i) +
+            ",ou=people,o=Example,c=GB\n"
+            "objectClass: inetOrgPerson\ncn: Extra " +
+            std::to_string(i) +
+            "\nsn: Extra\n"
+            "userCertificate;binary:: " +
+            user + "\n\n";
   }
-  ldif += "dn: ou=private,o=Example,c=GB\nobjectClass: organizationalUnit\nou: private\n\n"
-          "dn: cn=Private CA,ou=private,o=Example,c=GB\nobjectClass: organizationalRole\n"
-          "objectClass: certificationAuthority\ncn: Private CA\n"
-          "cACertificate;binary:: " + testpki::toBase64(pki.der("ca"), false) + "\n"
-          "certificateRevocationList;binary:: " + testpki::toBase64(pki.der("crl"), false) + "\n"
-          "authorityRevocationList;binary:: " + testpki::toBase64(pki.der("arl"), false) + "\n\n";
-  ldif += "dn: cn=Moved,o=Example,c=GB\nobjectClass: referral\nobjectClass: extensibleObject\n"
-          "cn: Moved\nref: ldap://elsewhere.example:389/cn=Moved,o=Example,c=GB\n\n"
-          "dn: ou=branches,o=Example,c=GB\nobjectClass: organizationalUnit\nou: branches\n\n"
-          "dn: cn=Local,ou=branches,o=Example,c=GB\nobjectClass: inetOrgPerson\ncn: Local\n"
-          "sn: Local\nuserCertificate;binary:: " + user + "\n\n"
-          "dn: ou=north,ou=branches,o=Example,c=GB\nobjectClass: referral\n"
-          "objectClass: extensibleObject\nou: north\n"
-          "ref: ldap://north.example:389/ou=north,ou=branches,o=Example,c=GB\n\n";
+  ldif +=
+      "dn: ou=private,o=Example,c=GB\nobjectClass: organizationalUnit\nou: private\n\n"
+      "dn: cn=Private CA,ou=private,o=Example,c=GB\nobjectClass: organizationalRole\n"
+      "objectClass: certificationAuthority\ncn: Private CA\n"
+      "cACertificate;binary:: " +
+      testpki::toBase64(pki.der("ca"), false) +
+      "\n"
+      "certificateRevocationList;binary:: " +
+      testpki::toBase64(pki.der("crl"), false) +
+      "\n"
+      "authorityRevocationList;binary:: " +
+      testpki::toBase64(pki.der("arl"), false) + "\n\n";
+  ldif +=
+      "dn: cn=Moved,o=Example,c=GB\nobjectClass: referral\nobjectClass: extensibleObject\n"
+      "cn: Moved\nref: ldap://elsewhere.example:389/cn=Moved,o=Example,c=GB\n\n"
+      "dn: ou=branches,o=Example,c=GB\nobjectClass: organizationalUnit\nou: branches\n\n"
+      "dn: cn=Local,ou=branches,o=Example,c=GB\nobjectClass: inetOrgPerson\ncn: Local\n"
+      "sn: Local\nuserCertificate;binary:: " +
+      user +
+      "\n\n"
+      "dn: ou=north,ou=branches,o=Example,c=GB\nobjectClass: referral\n"
+      "objectClass: extensibleObject\nou: north\n"
+      "ref: ldap://north.example:389/ou=north,ou=branches,o=Example,c=GB\n\n";
   return ldif;
 }
 
@@ -102,8 +115,8 @@ class Server {
     const std::string& pki = testpki::get().dir();
     static const std::string made = runCommand(
         shellQuoted(ZEV_SOURCE_DIR "/scripts/make-test-directory") + " " + shellQuoted(pki));
-    std::string sizelimit = options.sizelimitWords.empty() ? std::to_string(options.sizelimit)
-                                                           : options.sizelimitWords;
+    std::string sizelimit =
+        options.sizelimitWords.empty() ? std::to_string(options.sizelimit) : options.sizelimitWords;
     std::string command = slapd("start") + " --owner " + std::to_string(getpid()) +
                           " --sizelimit " + shellQuoted(sizelimit) + " --ldif " +
                           shellQuoted(pki + "/directory.ldif");

@@ -200,14 +200,19 @@ TEST_F(ZevLdapProductionTest, TlsVerifiesTheServerAndNamesWhatFailed) {
   } rows[] = {
       {ldaps("127.0.0.1"), "ca.pem", 0, ""},
       {ldaps("127.0.0.1"), "other.pem", 112, "TLS failure: certificate verify failed: "},
-      {ldaps("localhost"), "ca.pem", 112, "TLS failure: certificate verify failed: hostname mismatch"},
+      {ldaps("localhost"), "ca.pem", 112,
+       "TLS failure: certificate verify failed: hostname mismatch"},
       {plain("127.0.0.1") + "/????StartTLS", "ca.pem", 0, ""},
-      {plain("127.0.0.1") + "/????" "!StartTLS", "ca.pem", 0, ""},
-      {plain("127.0.0.1") + "/????" "!1.3.6.1.4.1.1466.20037", "other.pem", 112,
-       "TLS failure: StartTLS handshake failed: certificate verify failed: "},
+      {plain("127.0.0.1") + "/????"
+                            "!StartTLS",
+       "ca.pem", 0, ""},
+      {plain("127.0.0.1") + "/????"
+                            "!1.3.6.1.4.1.1466.20037",
+       "other.pem", 112, "TLS failure: StartTLS handshake failed: certificate verify failed: "},
       {noTls + "/????StartTLS", "ca.pem", 0, ""},  // refused: goes on in the clear
-      {noTls + "/????" "!StartTLS", "ca.pem", 112,
-       "TLS failure: StartTLS is required and the server refused it"},
+      {noTls + "/????"
+               "!StartTLS",
+       "ca.pem", 112, "TLS failure: StartTLS is required and the server refused it"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.host + " trusting " + row.anchor);
@@ -219,7 +224,10 @@ TEST_F(ZevLdapProductionTest, TlsVerifiesTheServerAndNamesWhatFailed) {
       EXPECT_THAT(failureText(ld.get()), ::testing::StartsWith(row.text));
     }
   }
-  EXPECT_EQ(nullptr, zev_ldap_init((plain("localhost") + "/????" "!x-unknown").c_str(), 0));
+  EXPECT_EQ(nullptr, zev_ldap_init((plain("localhost") + "/????"
+                                                         "!x-unknown")
+                                       .c_str(),
+                                   0));
   EXPECT_EQ(89, zev_ldap_set_option(nullptr, 0x6002, "/nonexistent/ca.pem"));
 }
 
@@ -274,12 +282,13 @@ TEST_F(ZevLdapProductionTest, ReferralsReferencesAndTheServersWords) {
   // A revocation list on a person: the server names the attribute.
   testpki::Bytes der = testpki::get().der("crl");
   struct berval crl = {der.size(), reinterpret_cast<char*>(der.data())};
-  struct berval person = {13, const_cast<char*>("inetOrgPerson")}, name = {4, const_cast<char*>("Nemo")};
+  struct berval person = {13, const_cast<char*>("inetOrgPerson")},
+                name = {4, const_cast<char*>("Nemo")};
   struct berval* crls[] = {&crl, nullptr};
   struct berval* classes[] = {&person, nullptr};
   struct berval* names[] = {&name, nullptr};
-  char crlType[] = "certificateRevocationList;binary", classType[] = "objectClass",
-       cnType[] = "cn", snType[] = "sn";
+  char crlType[] = "certificateRevocationList;binary", classType[] = "objectClass", cnType[] = "cn",
+       snType[] = "sn";
   LDAPMod mods[4] = {};
   char* types[] = {crlType, classType, cnType, snType};
   struct berval** values[] = {crls, classes, names, names};
@@ -296,10 +305,11 @@ TEST_F(ZevLdapProductionTest, ReferralsReferencesAndTheServersWords) {
                                       "certificateRevocationList.*not allowed.*\""));
   ZEVTrace::globalTrace().setSink(nullptr);
   std::vector<std::string> lines = sink->texts(512, 1);
-  EXPECT_THAT(lines, ::testing::Contains(
-                         "continuation reference: ldap://north.example:389/ou=north,ou=branches,"
-                         "o=Example,c=GB??sub (in the search of \"ou=branches,o=Example,c=GB\", not "
-                         "followed)"));
+  EXPECT_THAT(lines,
+              ::testing::Contains(
+                  "continuation reference: ldap://north.example:389/ou=north,ou=branches,"
+                  "o=Example,c=GB??sub (in the search of \"ou=branches,o=Example,c=GB\", not "
+                  "followed)"));
   EXPECT_THAT(lines, ::testing::Contains(::testing::StartsWith(
                          "add \"cn=Nemo,ou=people,o=Example,c=GB\": rc=65 (Object class "
                          "violation); server says")));

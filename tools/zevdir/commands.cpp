@@ -21,7 +21,7 @@ namespace {
 
 const char kPluginName[] = "zev9drld";
 const char kCRLAttribute[] = "certificateRevocationList;binary";
-const int kNoSuchObject = 32;  // LDAP result code
+const int kNoSuchObject = 32;                    // LDAP result code
 const unsigned int kLDAPLibraryComponent = 512;  // libzev9ldap's trace lines
 
 // Forwards trace records to the user's sink (if any) and counts the plug-in's "decode failed"
@@ -104,10 +104,12 @@ void setTrustAnchors(void* library, const Options& o) {
   typedef char* (*ErrorText)(int);
   void* setAddress = nullptr;
   void* textAddress = nullptr;
-  if (library == nullptr || zev_get_func_address(library, "zev_ldap_set_option", &setAddress) != 0 ||
+  if (library == nullptr ||
+      zev_get_func_address(library, "zev_ldap_set_option", &setAddress) != 0 ||
       zev_get_func_address(library, "zev_ldap_err2string", &textAddress) != 0) {
-    throw ZEVDIRException(__FILE__, __LINE__, 576001,
-                          "the LDAP library libzev9ldap.so cannot be loaded to set the trust anchors");
+    throw ZEVDIRException(
+        __FILE__, __LINE__, 576001,
+        "the LDAP library libzev9ldap.so cannot be loaded to set the trust anchors");
   }
   SetOption setOption = reinterpret_cast<SetOption>(setAddress);
   ErrorText errorText = reinterpret_cast<ErrorText>(textAddress);
@@ -120,8 +122,8 @@ void setTrustAnchors(void* library, const Options& o) {
     if (anchor.path.empty()) continue;
     int rc = setOption(nullptr, anchor.option, anchor.path.c_str());
     if (rc != 0) {
-      throw UsageError(std::string(anchor.flag) + " " + anchor.path + " is refused: " +
-                       errorText(rc));
+      throw UsageError(std::string(anchor.flag) + " " + anchor.path +
+                       " is refused: " + errorText(rc));
     }
   }
 }
@@ -532,7 +534,8 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
   const std::vector<std::string>& references = counter->references();
   if (!references.empty()) {
     err << "zevdir: warning: " << references.size() << " continuation reference"
-        << (references.size() == 1 ? "" : "s") << " not followed, the answer may lack entries there:";
+        << (references.size() == 1 ? "" : "s")
+        << " not followed, the answer may lack entries there:";
     for (const std::string& url : references) err << " " << url;
     err << "\n";
   }

@@ -44,19 +44,19 @@ const char* describe(int code, int openldapCode) {
 void noteAnswer(const char* operation, const char* dn, int code, const char* matched,
                 const char* diagnostic, char** referrals, const std::string& note) {
   std::string detail = note;
-  auto add = [&detail](const std::string& part) {
-    detail += (detail.empty() ? "" : "; ") + part;
-  };
-  if (diagnostic != nullptr && *diagnostic != '\0') add(std::string("server says \"") + diagnostic + "\"");
+  auto add = [&detail](const std::string& part) { detail += (detail.empty() ? "" : "; ") + part; };
+  if (diagnostic != nullptr && *diagnostic != '\0')
+    add(std::string("server says \"") + diagnostic + "\"");
   if (matched != nullptr && *matched != '\0') add(std::string("matched DN \"") + matched + "\"");
   if (referrals != nullptr && referrals[0] != nullptr) {
     std::string urls;
-    for (char** url = referrals; *url != nullptr; ++url) urls += (urls.empty() ? "" : " ") + std::string(*url);
+    for (char** url = referrals; *url != nullptr; ++url)
+      urls += (urls.empty() ? "" : " ") + std::string(*url);
     add("referral to " + urls + " (not followed)");
   }
   setDetail(code, detail);
-  std::string line = std::string(operation) + " \"" + (dn != nullptr ? dn : "") + "\": rc=" +
-                     std::to_string(code) + " (" + ldap_err2string(code) + ")";
+  std::string line = std::string(operation) + " \"" + (dn != nullptr ? dn : "") +
+                     "\": rc=" + std::to_string(code) + " (" + ldap_err2string(code) + ")";
   if (!detail.empty()) line += "; " + detail;
   trace(__LINE__, line);
 }

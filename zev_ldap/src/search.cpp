@@ -95,14 +95,15 @@ bool serverPages(LDAP* ld, const SessionState& state, const struct timeval* limi
   char* attrs[] = {supported, nullptr};
   LDAPMessage* answer = nullptr;
   struct timeval wait = limit != nullptr ? *limit : timeval{0, 0};
-  int rc = ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr,
-                             nullptr, limit != nullptr ? &wait : nullptr, 1, &answer);
+  int rc = ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr, nullptr,
+                             limit != nullptr ? &wait : nullptr, 1, &answer);
   bool pages = false;
   if (rc == LDAP_SUCCESS) {
     LDAPMessage* entry = ldap_first_entry(ld, answer);
     struct berval** values = entry != nullptr ? ldap_get_values_len(ld, entry, supported) : nullptr;
     for (int i = 0; values != nullptr && values[i] != nullptr; ++i) {
-      pages = pages || std::string(values[i]->bv_val, values[i]->bv_len) == LDAP_CONTROL_PAGEDRESULTS;
+      pages =
+          pages || std::string(values[i]->bv_val, values[i]->bv_len) == LDAP_CONTROL_PAGEDRESULTS;
     }
     ldap_value_free_len(values);
   }
@@ -238,9 +239,9 @@ int runSearch(LDAP* ld, const char* base, int scope, const char* filter, char** 
     rc = LDAP_TIMEOUT;
     setDetail(rc, "the time limit ran out after " + std::to_string(entries) + " entr" +
                       (entries == 1 ? "y" : "ies") + " arrived; the answer is incomplete");
-    trace(__LINE__, std::string("search \"") + (base != nullptr ? base : "") + "\": " +
-                        "time limit reached in the client after " + std::to_string(entries) +
-                        " entries");
+    trace(__LINE__, std::string("search \"") + (base != nullptr ? base : "") +
+                        "\": " + "time limit reached in the client after " +
+                        std::to_string(entries) + " entries");
   } else if (rc == LDAP_SUCCESS) {
     rc = err;
     if (err != LDAP_SUCCESS) {

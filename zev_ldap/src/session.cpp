@@ -97,7 +97,8 @@ void setPaging(LDAP* ld, int paging) {
 bool connectTimeout(LDAP* ld, struct timeval* limit) {
   struct timeval* stored = nullptr;
   if (ldap_get_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &stored) != LDAP_OPT_SUCCESS) return false;
-  bool set = stored != nullptr && stored->tv_sec >= 0 && (stored->tv_sec > 0 || stored->tv_usec > 0);
+  bool set =
+      stored != nullptr && stored->tv_sec >= 0 && (stored->tv_sec > 0 || stored->tv_usec > 0);
   if (set) *limit = *stored;
   ldap_memfree(stored);
   return set;

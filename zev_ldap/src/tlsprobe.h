@@ -9,7 +9,7 @@ namespace zevldap {
 struct ProbeTarget {
   std::string host;
   int port = 0;
-  bool startTLS = false;  // plain LDAP first, then the StartTLS request
+  bool startTLS = false;      // plain LDAP first, then the StartTLS request
   std::string caFile, caDir;  // empty: the system's default trust anchors
   int timeoutSeconds = 10;
 };

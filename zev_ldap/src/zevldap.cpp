@@ -5,12 +5,11 @@
 // incoming messages and URL searches against the server that the URL names.
 #include <lber.h>
 #include <ldap.h>
-
 #include <strings.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -189,7 +188,6 @@ int closeSession(LDAP* ld) {
   return ldap_unbind_ext(ld, nullptr, nullptr);
 }
 
-
 int urlSearch(LDAP* ld, const char* url, int attrsonly, struct timeval* timeout,
               LDAPMessage** result) {
   zevldap::clearDetail();
@@ -219,8 +217,7 @@ int urlSearch(LDAP* ld, const char* url, int attrsonly, struct timeval* timeout,
   if (namesServer && ld != nullptr) {
     zevldap::SessionState state = zevldap::sessionState(ld);
     bool tlsCovered = startTLS == 0 || state.ldaps || static_cast<int>(state.startTLS) >= startTLS;
-    if (!state.server.empty() && state.server == zevldap::serverKey(*description) &&
-        tlsCovered) {
+    if (!state.server.empty() && state.server == zevldap::serverKey(*description) && tlsCovered) {
       namesServer = false;
       zevldap::trace(__LINE__, std::string("URL search on the session's own server: ") + url);
     }
@@ -366,7 +363,8 @@ ZEV_LDAP_EXPORT int zev_ldap_search_st(LDAP* ld, const char* base, int scope, co
     return classicCode(LDAP_PARAM_ERROR);
   }
   try {
-    return classicCode(zevldap::runSearch(ld, base, scope, filter, attrs, attrsonly, timeout, result));
+    return classicCode(
+        zevldap::runSearch(ld, base, scope, filter, attrs, attrsonly, timeout, result));
   } catch (const std::bad_alloc&) {
     return classicCode(LDAP_NO_MEMORY);
   }
