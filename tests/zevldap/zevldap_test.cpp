@@ -255,6 +255,31 @@ TEST_F(ZevLdapProductionTest, PagingFetchesEveryEntryAndACutAnswerSaysSo) {
   }
 }
 
+// A server that lists the control but refuses it gets a plain search, cut at its limit.
+TEST_F(ZevLdapProductionTest, RefusedPagingFallsBackToAPlainSearch) {
+  slapdtest::Options options = slapdtest::production();
+  options.ldapsCert.clear();
+  for (const char* refusal : {"size.prtotal=disabled", "size.pr=3 size.prtotal=unlimited"}) {
+    SCOPED_TRACE(refusal);
+    options.sizelimitWords = std::string("size.soft=5 size.hard=5 ") + refusal;
+    slapdtest::Server refusing(options);
+    auto sink = std::make_shared<ZEVMemoryTraceSink>();
+    ZEVTrace::globalTrace().setSink(sink);
+    ZEVTrace::globalTrace().setLevel(1);
+    Session ld(zev_ldap_init(refusing.uri().c_str(), 0));
+    LDAPMessage* result = nullptr;
+    EXPECT_EQ(4, zev_ldap_search_st(ld.get(), "ou=people,o=Example,c=GB", LDAP_SCOPE_SUBTREE,
+                                    "(userCertificate=*)", nullptr, 0, nullptr, &result));
+    EXPECT_EQ("Size limit exceeded: 5 entries arrived; the answer is incomplete",
+              failureText(ld.get()));
+    EXPECT_EQ(5u, walk(ld.get(), result).size());
+    ZEVTrace::globalTrace().setSink(nullptr);
+    EXPECT_THAT(sink->texts(512, 1),
+                ::testing::ElementsAre(::testing::StartsWith("the server refused paged results"),
+                                       ::testing::StartsWith("search \"ou=people")));
+  }
+}
+
 // Referrals are reported with their URLs and never followed; the server's words reach the
 // caller and the trace.
 TEST_F(ZevLdapProductionTest, ReferralsReferencesAndTheServersWords) {

@@ -94,9 +94,11 @@ bool serverPages(LDAP* ld, const SessionState& state, const struct timeval* limi
   char supported[] = "supportedControl";
   char* attrs[] = {supported, nullptr};
   LDAPMessage* answer = nullptr;
-  struct timeval wait = limit != nullptr ? *limit : timeval{0, 0};
+  // Bounded by the search's time limit, else by the connect timeout when one is set.
+  struct timeval wait = {0, 0};
+  bool bounded = limit != nullptr ? (wait = *limit, true) : connectTimeout(ld, &wait);
   int rc = ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr, nullptr,
-                             limit != nullptr ? &wait : nullptr, 1, &answer);
+                             bounded ? &wait : nullptr, 1, &answer);
   bool pages = false;
   if (rc == LDAP_SUCCESS) {
     LDAPMessage* entry = ldap_first_entry(ld, answer);
@@ -217,6 +219,19 @@ int runSearch(LDAP* ld, const char* base, int scope, const char* filter, char** 
     rc = ldap_parse_result(ld, answer, &err, &matched, &diagnostic, &referrals, &returned, 0);
     std::unique_ptr<LDAPControl*, ControlsFreer> returnedHolder(returned);
     if (rc != LDAP_SUCCESS) break;
+    if (paged && err == LDAP_ADMINLIMIT_EXCEEDED && pages.size() == 1 && entries == 0) {
+      // The server lists the control but refuses it here (slapd's size.prtotal=disabled, or a
+      // page larger than its size.pr): we chose to search again without paging, so the
+      // answer is what a plain search gives, and say so in the trace.
+      trace(__LINE__, std::string("the server refused paged results (") +
+                          (diagnostic != nullptr ? diagnostic : "") + ", page size " +
+                          std::to_string(state.pageSize) + "); searching without paging");
+      freePages(pages);
+      references.clear();
+      paged = false;
+      setPaging(ld, 0);
+      continue;
+    }
     if (!paged || err != LDAP_SUCCESS) break;
     LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
     ber_memfree(cookie.bv_val);
