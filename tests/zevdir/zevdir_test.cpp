@@ -188,6 +188,12 @@ TEST_F(ZevdirProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
        "revoked=1",
        ""},
       {"", {"-H", plainUri, "url", plainUri + privateCRL}, 3, "", "No such object"},
+      // Host-less with dc= components: the -H server, not a host made from them.
+      {"",
+       {"-H", plainUri, "url", "ldap:///cn=x,dc=example,dc=org?certificateRevocationList"},
+       3,
+       "",
+       "rc=32. No such object: matched DN"},
       {"",
        {"-H", plainUri, "-D", reader, "-w", "reader-secret", "check", "--issuer", ca,
         pki("four.pem")},

@@ -395,7 +395,8 @@ Connection:
   -H URI               ldap://host:port or ldaps://host:port
   -Z | -ZZ             StartTLS: -Z goes on without TLS when the server refuses
                        it, -ZZ fails then
-  --cacert FILE        trust anchors (PEM) for ldaps:// and StartTLS; the server's
+  --cacert FILE        trust anchors (PEM) for ldaps:// and StartTLS (default:
+                       LDAPTLS_CACERT or ldap.conf's TLS_CACERT); the server's
                        certificate and host name are always verified
   --capath DIR         a folder of trust anchors (hashed names)
   -h HOST -p PORT      server name and port (default localhost 389)
