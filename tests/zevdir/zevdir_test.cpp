@@ -193,7 +193,7 @@ TEST_F(ZevdirProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
        {"-H", plainUri, "url", "ldap:///cn=x,dc=example,dc=org?certificateRevocationList"},
        3,
        "",
-       "rc=32. No such object: matched DN"},
+       "ldap_url_search_st() rc=32. No such object"},
       {"",
        {"-H", plainUri, "-D", reader, "-w", "reader-secret", "check", "--issuer", ca,
         pki("four.pem")},
