@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ldapdirmanager.h"
 #include "ldapglobal.h"
 #include "ldapsearch.h"
 #include "support/hostile.h"
@@ -89,8 +90,12 @@ class PluginTest : public slapdtest::ServerSuite<::testing::TestWithParam<const 
     ASSERT_EQ(0, zev_load_library(SYSTEM_LIBLDAP, &handle));
     // The process-wide trust anchor (LDAPNOINIT keeps the environment's out).
     zev_ldap_set_option(nullptr, 0x6002, testpki::get().path("ca.pem").c_str());
-    server_ = new slapdtest::Server(
-        {true, 5, testpki::get().path("server.pem"), testpki::get().path("server.key")});
+    slapdtest::Options options;
+    options.retcode = true;
+    options.sizelimit = 5;
+    options.ldapsCert = testpki::get().path("server.pem");
+    options.ldapsKey = testpki::get().path("server.key");
+    server_ = new slapdtest::Server(options);
   }
   bool ours() const { return *GetParam() == '\0'; }
   ZEVDIRConnectInfo::LDAP info(int errorLevel = 0, int port = 0) const {
@@ -101,6 +106,8 @@ class PluginTest : public slapdtest::ServerSuite<::testing::TestWithParam<const 
     info.setErrorLevel(errorLevel);
     return info;
   }
+
+ public:
   static std::unique_ptr<ZEVDIRManager> manager(ZEVDIRConnectInfo::LDAP info) {
     static ZEVLibraryFunction factory = ZEVLibraryManager::getLibraryFunction("zev9drld");
     return std::unique_ptr<ZEVDIRManager>(static_cast<ZEVDIRManager*>(factory(&info)));
@@ -179,7 +186,8 @@ TEST_P(PluginTest, ConnectionCheckAndBindFailures) {
 }
 
 // ldaps:// hosts are ours: the system's ldap_init takes host names only. With another CA as
-// its only trust anchor, our library cannot reach the server (81) and sends nothing in clear.
+// its session's only trust anchor, our library refuses the server (112, a TLS failure) and
+// sends nothing in clear.
 TEST_P(PluginTest, LdapsThroughOurLibrary) {
   if (!ours()) GTEST_SKIP() << "our library only";
   ZEVDIRConnectInfo::LDAP connect(server_->ldapsUri().c_str(), 0);
@@ -192,8 +200,9 @@ TEST_P(PluginTest, LdapsThroughOurLibrary) {
   ASSERT_EQ(0, zev_ldap_set_option(ld, 0x6002, testpki::get().path("other.pem").c_str()));
   int zero = 0;
   ASSERT_EQ(0, zev_ldap_set_option(ld, 0x600f, &zero));  // a fresh TLS context
-  EXPECT_EQ(
-      81, zev_ldap_simple_bind_s(ld, server_->adminDN().c_str(), server_->adminPassword().c_str()));
+  EXPECT_EQ(112, zev_ldap_simple_bind_s(ld, server_->adminDN().c_str(),
+                                        server_->adminPassword().c_str()));
+  EXPECT_THAT(zev_ldap_err2string(112), StartsWith("TLS failure: certificate verify failed: "));
   zev_ldap_unbind(ld);
 }
 
@@ -381,6 +390,148 @@ TEST(HostileServer, EachMisbehaviourEndsWithItsOwnFailureAndNoNeedlessRetry) {
     EXPECT_EQ(row.connections - 1, retries);
   }
 }
+
+// A production-like directory (see slapdtest::production) through the plug-in's API. What
+// arrives is written as one text per case: the objects found, or the failure's code and words.
+class ProductionTest : public slapdtest::ServerSuite<::testing::TestWithParam<const char*>> {
+ protected:
+  static void SetUpTestSuite() { server_ = new slapdtest::Server(slapdtest::production()); }
+  void TearDown() override {
+    zev_ldap_set_option(nullptr, 0x6002, testpki::get().path("ca.pem").c_str());
+  }
+  bool ours() const { return *GetParam() == '\0'; }
+  ZEVDIRConnectInfo::LDAP info(const std::string& host, int port = 0) const {
+    ZEVDIRConnectInfo::LDAP info(host.c_str(), port);
+    info.setDriverPath(GetParam());
+    info.setConnectTimeout(5);
+    info.setSearchTimeout(10);
+    return info;
+  }
+  static std::string joined(const Ders& got) {
+    std::string out;
+    for (const std::string& item : got) out += (out.empty() ? "" : " ") + item;
+    return out;
+  }
+};
+
+TEST_P(ProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
+  const std::string tls = server_->ldapsUri(), port = std::to_string(server_->port());
+  const std::string byName = "ldaps://localhost" + tls.substr(tls.rfind(':'));
+  const std::string privateCRL =
+      server_->uri() + "/cn=Private%20CA,ou=private,o=Example,c=GB?certificateRevocationList";
+  slapdtest::Server noTls;
+  auto crls = [&](const std::string& host, const char* anchor, const char* entry) {
+    return [=]() {
+      zev_ldap_set_option(nullptr, 0x6002, testpki::get().path(anchor).c_str());
+      return joined(ders(PluginTest::manager(info(host))->getCRLs(dn(entry))));
+    };
+  };
+  auto userCerts = [&](const char* entry) {
+    return [=]() {
+      return joined(ders(
+          PluginTest::manager(info("127.0.0.1", server_->port()))->getUserCertificates(dn(entry))));
+    };
+  };
+  auto urlAs = [&](const std::string& user, const std::string& password) {
+    return [=]() {
+      std::unique_ptr<ZEVDIRManager> m = PluginTest::manager(info("127.0.0.1", server_->port()));
+      LDAPClient* client = static_cast<LDAPDIRManager*>(m.get())->getClient();
+      if (!user.empty()) client->login(user.c_str(), password.c_str());
+      return joined(ders(m->getViaURI(privateCRL.c_str())));
+    };
+  };
+  const struct {
+    const char* name;
+    std::function<std::string()> work;
+    std::string ours, system;  // a part of the text on each road; "-" skips the road
+  } rows[] = {
+      {"ldaps, trusted", crls(tls, "ca.pem", kCA), "crl", "-"},
+      {"ldaps, untrusted", crls(tls, "other.pem", kCA),
+       "rc=112. TLS failure: certificate verify failed: ", "-"},
+      {"ldaps, another name", crls(byName, "ca.pem", kCA),
+       "rc=112. TLS failure: certificate verify failed: hostname mismatch", "-"},
+      {"StartTLS required",
+       crls(server_->uri() + "/????"
+                             "!StartTLS",
+            "ca.pem", kCA),
+       "crl", "-"},
+      {"StartTLS required, untrusted",
+       crls(server_->uri() + "/????"
+                             "!StartTLS",
+            "other.pem", kCA),
+       "rc=112. TLS failure: StartTLS handshake failed: certificate verify failed", "-"},
+      {"StartTLS tried, no TLS", crls(noTls.uri() + "/????StartTLS", "ca.pem", kCA), "crl", "-"},
+      {"StartTLS required, no TLS",
+       crls(noTls.uri() + "/????"
+                          "!StartTLS",
+            "ca.pem", kCA),
+       "rc=112. TLS failure: StartTLS is required and the server refused it", "-"},
+      {"URL after a bind", urlAs("cn=reader,o=Example,c=GB", "reader-secret"), "crl",
+       "searchByURI not supported"},
+      {"URL without a bind", urlAs("", ""), "rc=32. No such object", "searchByURI not supported"},
+      {"paged", userCerts("ou=people,o=Example,c=GB"), "user3 user3 user3 user3",
+       "rc=4. Size limit exceeded"},
+      {"referral", crls("127.0.0.1:" + port, "ca.pem", "cn=Moved,o=Example,c=GB"),
+       "rc=10. Referral: matched DN \"cn=Moved,o=Example,c=GB\"; referral to "
+       "ldap://elsewhere.example:389/cn=Moved,o=Example,c=GB??base (not followed)",
+       "rc=10. Referral"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string& want = ours() ? row.ours : row.system;
+    if (want == "-") continue;
+    std::string got;
+    try {
+      got = row.work();
+    } catch (const ZEVDIRException& e) {
+      got = std::to_string(e.getError()) + " " + e.what();
+    }
+    EXPECT_THAT(got, HasSubstr(want));
+  }
+}
+
+// Without paging the size limit cuts the answer, and the error says how much arrived; a
+// continuation reference is traced; the server names what it refused.
+TEST_P(ProductionTest, CutAnswersReferencesAndRefusals) {
+  TraceCapture trace;
+  // The page size is read when a session opens, at the manager's first search.
+  std::unique_ptr<ZEVDIRManager> unpaged = PluginTest::manager(info("127.0.0.1", server_->port()));
+  setenv("ZEV_LDAP_PAGE_SIZE", "0", 1);
+  Ders cut =
+      outcome([&] { return ders(unpaged->getUserCertificates(dn("ou=people,o=Example,c=GB"))); });
+  unsetenv("ZEV_LDAP_PAGE_SIZE");
+  EXPECT_THAT(cut, failure("576004", ours() ? "rc=4. Size limit exceeded: 5 entries arrived; the "
+                                              "answer is incomplete"
+                                            : "rc=4. Size limit exceeded"));
+  std::unique_ptr<ZEVDIRManager> m = PluginTest::manager(info("127.0.0.1", server_->port()));
+  EXPECT_EQ(ours() ? Ders{"user3"} : Ders(),
+            ders(m->getUserCertificates(dn("ou=branches,o=Example,c=GB"))));
+  const std::vector<std::string> lines = trace.sink->texts(512, 1);
+  EXPECT_EQ(ours() ? 1 : 0,
+            std::count(lines.begin(), lines.end(),
+                       "continuation reference: ldap://north.example:389/ou=north,ou=branches,"
+                       "o=Example,c=GB??sub (in the search of \"OU=branches,O=Example,C=GB\", "
+                       "not followed)"));
+  LDAPClient client(ZEVConstString("127.0.0.1"), ZEVConstString(GetParam()), nullptr,
+                    server_->port(), 3, 10, 5);
+  client.login(server_->adminDN().c_str(), server_->adminPassword().c_str());
+  const testpki::Bytes crl = testpki::get().der("crl");
+  Attributes entry;
+  entry.add("objectClass", "person").add("cn", "Nemo").add("sn", "Nemo");
+  entry.add("certificateRevocationList;binary", std::string(crl.begin(), crl.end()), true);
+  std::string where = std::string("cn=Nemo ") + (ours() ? "ours" : "system") + ",o=Example,c=GB";
+  EXPECT_FALSE(client.addEntry(&entry, where.c_str()));
+  EXPECT_EQ(65, client.errorCode());
+  EXPECT_THAT(client.errorMessage(0),
+              ours() ? HasSubstr("Object class violation: server says \"attribute "
+                                 "'certificateRevocationList;binary' not allowed\"")
+                     : HasSubstr("Object class violation"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, ProductionTest, ::testing::Values("", SYSTEM_LIBLDAP),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(*info.param ? "SystemLibldap" : "Zev9ldap");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Roads, PluginTest, ::testing::Values("", SYSTEM_LIBLDAP),
                          [](const ::testing::TestParamInfo<const char*>& info) {

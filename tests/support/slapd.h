@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -40,8 +41,69 @@ inline std::string runCommand(const std::string& command) {
 struct Options {
   bool retcode = false;             // retcode overlay under ou=RetCodes (cn=slow, ...)
   int sizelimit = 500;              // for everyone but the administrator
-  std::string ldapsCert, ldapsKey;  // also listen for ldaps:// with these
+  std::string ldapsCert, ldapsKey;  // also listen for ldaps:// (and offer StartTLS) with these
+  std::string sizelimitWords;       // slapd's size limit words, in place of sizelimit
+  std::string privateDN;            // readable only after a bind, at and below this DN
+  std::string ldif;                 // more entries (LDIF text) after the test directory
 };
+
+// The entries that production directories add to the test directory (the "production"
+// options below): one holder of a user certificate more under ou=people than the size limit
+// of five allows, a subtree readable only after a bind holding the CA's revocation lists, a
+// referral object and a subtree with a subordinate reference.
+inline std::string productionLdif() {
+  const testpki::Material& pki = testpki::get();
+  std::string ldif;
+  std::string user = testpki::toBase64(pki.der("user3"), false);
+  for (int i = 1; i <= 4; ++i) {
+    ldif += "dn: cn=Extra " + std::to_string(i) +
+            ",ou=people,o=Example,c=GB\n"
+            "objectClass: inetOrgPerson\ncn: Extra " +
+            std::to_string(i) +
+            "\nsn: Extra\n"
+            "userCertificate;binary:: " +
+            user + "\n\n";
+  }
+  ldif +=
+      "dn: ou=private,o=Example,c=GB\nobjectClass: organizationalUnit\nou: private\n\n"
+      "dn: cn=Private CA,ou=private,o=Example,c=GB\nobjectClass: organizationalRole\n"
+      "objectClass: certificationAuthority\ncn: Private CA\n"
+      "cACertificate;binary:: " +
+      testpki::toBase64(pki.der("ca"), false) +
+      "\n"
+      "certificateRevocationList;binary:: " +
+      testpki::toBase64(pki.der("crl"), false) +
+      "\n"
+      "authorityRevocationList;binary:: " +
+      testpki::toBase64(pki.der("arl"), false) + "\n\n";
+  ldif +=
+      "dn: cn=Moved,o=Example,c=GB\nobjectClass: referral\nobjectClass: extensibleObject\n"
+      "cn: Moved\nref: ldap://elsewhere.example:389/cn=Moved,o=Example,c=GB\n\n"
+      "dn: ou=branches,o=Example,c=GB\nobjectClass: organizationalUnit\nou: branches\n\n"
+      "dn: cn=Local,ou=branches,o=Example,c=GB\nobjectClass: inetOrgPerson\ncn: Local\n"
+      "sn: Local\nuserCertificate;binary:: " +
+      user +
+      "\n\n"
+      "dn: ou=north,ou=branches,o=Example,c=GB\nobjectClass: referral\n"
+      "objectClass: extensibleObject\nou: north\n"
+      "ref: ldap://north.example:389/ou=north,ou=branches,o=Example,c=GB\n\n";
+  return ldif;
+}
+
+// A production-like directory: LDAPS and StartTLS with the test CA's certificate for
+// 127.0.0.1 and localhost (OpenLDAP checks "localhost" as the machine's own name, which the
+// certificate does not hold), a
+// size limit of five that paged searches may go beyond (or not, with pagedTotal false), a
+// subtree that needs a bind to read, a referral and a subordinate reference.
+inline Options production(bool pagedTotal = true) {
+  Options o;
+  o.ldapsCert = testpki::get().path("server.pem");
+  o.ldapsKey = testpki::get().path("server.key");
+  o.sizelimitWords = pagedTotal ? "size.soft=5 size.hard=5 size.prtotal=unlimited" : "5";
+  o.privateDN = "ou=private,o=Example,c=GB";
+  o.ldif = productionLdif();
+  return o;
+}
 
 class Server {
  public:
@@ -53,9 +115,17 @@ class Server {
     const std::string& pki = testpki::get().dir();
     static const std::string made = runCommand(
         shellQuoted(ZEV_SOURCE_DIR "/scripts/make-test-directory") + " " + shellQuoted(pki));
+    std::string sizelimit =
+        options.sizelimitWords.empty() ? std::to_string(options.sizelimit) : options.sizelimitWords;
     std::string command = slapd("start") + " --owner " + std::to_string(getpid()) +
-                          " --sizelimit " + std::to_string(options.sizelimit) + " --ldif " +
+                          " --sizelimit " + shellQuoted(sizelimit) + " --ldif " +
                           shellQuoted(pki + "/directory.ldif");
+    if (!options.ldif.empty()) {
+      std::string extra = state_ + ".ldif";
+      std::ofstream(extra) << options.ldif;
+      command += " --ldif " + shellQuoted(extra);
+    }
+    if (!options.privateDN.empty()) command += " --private " + shellQuoted(options.privateDN);
     if (options.retcode) command += " --retcode";
     if (!options.ldapsCert.empty()) {
       command += " --ldaps " + shellQuoted(options.ldapsCert) + " " + shellQuoted(options.ldapsKey);
@@ -71,6 +141,7 @@ class Server {
     if (std::system((slapd("stop") + " >/dev/null 2>&1").c_str()) != 0) {
       std::fprintf(stderr, "slapd stop failed\n");
     }
+    std::remove((state_ + ".ldif").c_str());
   }
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -48,6 +48,17 @@ TEST(ZevdirOptions, CommandLines) {
       {{"publish-crl", "cn=a", "f"}, "needs a bind DN"},
       {{"-H", "ldaps://h", "--driver", "/l.so", "ping"}, "has no TLS"},
       {{"url", "ldap://h/cn=x%zz"}, "malformed %-escape"},
+      // StartTLS travels in the host text: tried with -Z, required (critical) with -ZZ.
+      {{"-H", "ldap://h:1389/", "-Z", "ping"}, "ping ldap://h:1389/????StartTLS:1389"},
+      {{"-h", "h", "-ZZ", "ping"},
+       "ping ldap://h:389/????"
+       "!StartTLS:389"},
+      {{"-Z", "-Z", "ping"},
+       "ping ldap://localhost:389/????"
+       "!StartTLS:389"},
+      {{"-H", "ldaps://h", "-ZZ", "ping"}, "ping ldaps://h:636"},  // TLS already
+      {{"-Z", "--driver", "/l.so", "ping"}, "leave --driver out"},
+      {{"--cacert", "/nonexistent.pem", "ping"}, "cannot read the --cacert file /nonexistent.pem"},
   };
   for (const auto& row : rows) {
     EXPECT_NE(parse(row.words).find(row.result), std::string::npos) << parse(row.words);

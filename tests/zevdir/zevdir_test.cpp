@@ -101,7 +101,8 @@ TEST_F(ZevdirTest, CommandsGiveTheirOutputAndExitCode) {
       {{"--error-level", "1", "crls", nobody},
        4,
        "",
-       "kept back a failure: rc=32 No such object\nzevdir: nothing found"},
+       "kept back a failure: rc=32 No such object: matched DN \"o=Example,c=GB\"\nzevdir: nothing "
+       "found"},
       {{"--error-level", "2", "-D", kAdmin, "-w", "wrong", "crls", kCA},
        4,
        "",
@@ -137,6 +138,131 @@ TEST_F(ZevdirTest, CommandsGiveTheirOutputAndExitCode) {
   EXPECT_THAT(readFile(log), HasSubstr("base: CN=Publication,O=Example,C=GB  (|(certificateRev"));
   EXPECT_THAT(readFile(log), HasSubstr("Entry: "));
   EXPECT_THAT(readFile(log), ::testing::Not(HasSubstr("secret")));
+}
+
+// A production-like directory: TLS with a private CA, a size limit of five that paging
+// passes, a subtree readable after a bind, a referral and a subordinate reference.
+class ZevdirProductionTest : public slapdtest::ServerSuite<::testing::Test> {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new slapdtest::Server(slapdtest::production());
+    // An entry whose classes allow no revocation list (added over LDAP, so slapd can change it).
+    std::ofstream(pki("person.ldif")) << "dn: cn=Person,o=Example,c=GB\nobjectClass: person\n"
+                                         "cn: Person\nsn: Person\n";
+    slapdtest::runCommand("LDAPNOINIT=1 ldapadd -x -H " + server_->uri() + " -D '" + kAdmin +
+                          "' -w secret -f " + pki("person.ldif") + " >/dev/null");
+    // A certificate whose distribution point names this server and the private subtree.
+    std::ofstream(pki("dp.ext")) << "crlDistributionPoints=URI:" << server_->uri()
+                                 << "/cn=Private%20CA%2Cou=private%2Co=Example%2Cc=GB"
+                                    "?certificateRevocationList;binary\n";
+    slapdtest::runCommand("cd " + pki("") +
+                          " && OPENSSL_CONF=/dev/null openssl req -new "
+                          "-newkey rsa:2048 -nodes -keyout four.key -out four.csr -subj "
+                          "'/C=GB/O=Example/OU=people/CN=User Four' 2>/dev/null && "
+                          "OPENSSL_CONF=/dev/null openssl x509 -req -in four.csr -CA ca.pem "
+                          "-CAkey ca.key -set_serial 99 -days 30 -extfile dp.ext -out four.pem "
+                          "2>/dev/null");
+  }
+};
+
+TEST_F(ZevdirProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
+  const std::string plainUri = server_->uri(), tls = server_->ldapsUri();
+  const std::string byName = "ldaps://localhost" + tls.substr(tls.rfind(':'));
+  const std::string privateCRL =
+      "/cn=Private%20CA,ou=private,o=Example,c=GB?certificateRevocationList";
+  const std::string ca = pki("ca.pem"), reader = kReader;
+  slapdtest::Server noTls;
+  const struct {
+    std::string env;
+    std::vector<std::string> args;
+    int code;
+    std::string out, err;
+  } rows[] = {
+      {"", {"-H", tls, "--cacert", ca, "crls", kCA}, 0, "revoked=1", ""},
+      {"", {"-H", tls, "crls", kCA}, 3, "", "rc=112. TLS failure: certificate verify failed: "},
+      {"env -u LDAPNOINIT LDAPTLS_CACERT=" + ca, {"-H", tls, "crls", kCA}, 0, "revoked=1", ""},
+      {"",
+       {"-H", byName, "--cacert", ca, "ping"},
+       3,
+       "",
+       "TLS failure: certificate verify "
+       "failed: hostname mismatch"},
+      {"", {"-H", plainUri, "-ZZ", "--cacert", ca, "ping"}, 0, "accepted a bind", ""},
+      {"",
+       {"-H", plainUri, "-ZZ", "--cacert", pki("other.pem"), "ping"},
+       3,
+       "",
+       "TLS failure: StartTLS handshake failed: certificate verify failed: "},
+      {"", {"-H", noTls.uri(), "-Z", "crls", kCA}, 0, "revoked=1", ""},
+      {"",
+       {"-H", noTls.uri(), "-ZZ", "crls", kCA},
+       3,
+       "",
+       "TLS failure: StartTLS is required and the server refused it"},
+      {"",
+       {"-H", plainUri, "-D", reader, "-w", "reader-secret", "url", plainUri + privateCRL},
+       0,
+       "revoked=1",
+       ""},
+      {"",
+       {"-H", plainUri, "-D", reader, "-w", "reader-secret", "url", "ldap://" + privateCRL},
+       0,
+       "revoked=1",
+       ""},
+      {"", {"-H", plainUri, "url", plainUri + privateCRL}, 3, "", "No such object"},
+      // Host-less with dc= components: the -H server, not a host made from them.
+      {"",
+       {"-H", plainUri, "url", "ldap:///cn=x,dc=example,dc=org?certificateRevocationList"},
+       3,
+       "",
+       "ldap_url_search_st() rc=32. No such object"},
+      {"",
+       {"-H", plainUri, "-D", reader, "-w", "reader-secret", "check", "--issuer", ca,
+        pki("four.pem")},
+       0,
+       "status=good\ncrlSource=ldap://127.0.0.1",
+       ""},
+      // Unbound, the point's entry is out of sight: the issuer's entry serves.
+      {"",
+       {"-H", plainUri, "check", "--issuer", ca, pki("four.pem")},
+       0,
+       "status=good\ncrlSource=entry",
+       ""},
+      {"", {"-H", plainUri, "user-certs", "ou=people,o=Example,c=GB"}, 0, "certificate 7 of 7", ""},
+      {"ZEV_LDAP_PAGE_SIZE=0",
+       {"-H", plainUri, "user-certs", "ou=people,o=Example,c=GB"},
+       3,
+       "",
+       "Size limit exceeded: 5 entries arrived; the answer is incomplete"},
+      {"",
+       {"-H", plainUri, "crls", "cn=Moved,o=Example,c=GB"},
+       3,
+       "",
+       "Referral: matched DN \"cn=Moved,o=Example,c=GB\"; referral to "
+       "ldap://elsewhere.example:389/cn=Moved,o=Example,c=GB??base (not followed)"},
+      {"",
+       {"-H", plainUri, "user-certs", "ou=branches,o=Example,c=GB"},
+       0,
+       "certificate 1 of 1",
+       "zevdir: warning: 1 continuation reference not followed, the answer may lack entries "
+       "there: ldap://north.example:389/ou=north,ou=branches,o=Example,c=GB??sub\n"},
+      {"",
+       {"-H", plainUri, "-D", kAdmin, "-w", "secret", "publish-crl", "cn=Person,o=Example,c=GB",
+        pki("crl.der")},
+       3,
+       "",
+       "Object class violation: server says \"attribute 'certificateRevocationList;binary' not "
+       "allowed\""},
+      {"", {"--driver", "/usr/lib/libldap.so", "-Z", "ping"}, 2, "", "leave --driver out"},
+  };
+  for (const auto& row : rows) {
+    std::string command = row.env + " " ZEVDIR_PATH " --connect-timeout 5";
+    for (const std::string& a : row.args) command += " " + slapdtest::shellQuoted(a);
+    Outcome r = run(command);
+    EXPECT_EQ(r.code, row.code) << command << "\nstdout:\n" << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr(row.out)) << command;
+    EXPECT_THAT(r.err, HasSubstr(row.err)) << command;
+  }
 }
 
 }  // namespace

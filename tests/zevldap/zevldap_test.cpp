@@ -1,7 +1,9 @@
 // The toolkit's LDAP library on its own: texts of result codes, host forms, OpenLDAP's network
-// timeout, the incoming cap and URL searches. The rest is tested through the plug-in.
+// timeout, the incoming cap, URL searches, and what production directories need (TLS and
+// StartTLS, paging, referrals, the server's words). The rest is tested through the plug-in.
 #include "zevldap.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 
 #include "support/hostile.h"
 #include "support/slapd.h"
+#include "zevtrace.h"
 
 namespace {
 
@@ -44,7 +47,12 @@ Entries walk(LDAP* ld, LDAPMessage* result) {
 
 class ZevLdapTest : public slapdtest::ServerSuite<::testing::Test> {
  protected:
-  static void SetUpTestSuite() { server_ = new slapdtest::Server({true, 500, "", ""}); }  // retcode
+  static void SetUpTestSuite() { server_ = new slapdtest::Server(retcodeOptions()); }
+  static slapdtest::Options retcodeOptions() {
+    slapdtest::Options o;
+    o.retcode = true;
+    return o;
+  }
 };
 
 TEST(ZevLdapCodes, ClassicAndOpenLdapFormsHaveTheSameText) {
@@ -198,6 +206,212 @@ TEST_F(ZevLdapTest, UrlSearchUsesTheUrlsServerBaseScopeFilterAndAttributes) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.5);
     EXPECT_EQ(row.rc, zev_ldap_get_errno(ld.get()));
     EXPECT_EQ(row.entries, walk(ld.get(), result));  // the URL's connection is gone
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using zev09000003::ZEVMemoryTraceSink;
+using zev09000003::ZEVTrace;
+
+// A production-like directory (TLS, a size limit of five that paging may pass, a subtree that
+// needs a bind, referrals); the trust anchor is the test CA unless a test changes it.
+class ZevLdapProductionTest : public slapdtest::ServerSuite<::testing::Test> {
+ protected:
+  static void SetUpTestSuite() { server_ = new slapdtest::Server(slapdtest::production()); }
+  void SetUp() override { trustOnly("ca.pem"); }
+  static void trustOnly(const std::string& file) {
+    ASSERT_EQ(0, zev_ldap_set_option(nullptr, 0x6002, testpki::get().path(file).c_str()));
+  }
+  static std::string plain(const std::string& host) {
+    return "ldap://" + host + ":" + std::to_string(server_->port());
+  }
+  static std::string ldaps(const std::string& host) {
+    std::string uri = server_->ldapsUri();
+    return "ldaps://" + host + uri.substr(uri.rfind(':'));
+  }
+};
+
+// The text of the session's last failure, as a caller builds its message.
+std::string failureText(LDAP* ld) { return zev_ldap_err2string(zev_ldap_get_errno(ld)); }
+
+TEST_F(ZevLdapProductionTest, TlsVerifiesTheServerAndNamesWhatFailed) {
+  slapdtest::Server plainServer;  // no TLS at all
+  const std::string noTls = "ldap://127.0.0.1:" + std::to_string(plainServer.port());
+  const struct {
+    std::string host, anchor;
+    int rc;
+    std::string text;
+  } rows[] = {
+      {ldaps("127.0.0.1"), "ca.pem", 0, ""},
+      {ldaps("127.0.0.1"), "other.pem", 112, "TLS failure: certificate verify failed: "},
+      {ldaps("localhost"), "ca.pem", 112,
+       "TLS failure: certificate verify failed: hostname mismatch"},
+      {plain("127.0.0.1") + "/????StartTLS", "ca.pem", 0, ""},
+      {plain("127.0.0.1") + "/????"
+                            "!StartTLS",
+       "ca.pem", 0, ""},
+      {plain("127.0.0.1") + "/????"
+                            "!1.3.6.1.4.1.1466.20037",
+       "other.pem", 112, "TLS failure: StartTLS handshake failed: certificate verify failed: "},
+      {noTls + "/????StartTLS", "ca.pem", 0, ""},  // refused: goes on in the clear
+      {noTls + "/????"
+               "!StartTLS",
+       "ca.pem", 112, "TLS failure: StartTLS is required and the server refused it"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.host + " trusting " + row.anchor);
+    trustOnly(row.anchor);
+    Session ld(zev_ldap_init(row.host.c_str(), 0));
+    ASSERT_NE(nullptr, ld);
+    EXPECT_EQ(row.rc, zev_ldap_simple_bind_s(ld.get(), nullptr, nullptr));
+    if (row.rc != 0) {
+      EXPECT_THAT(failureText(ld.get()), ::testing::StartsWith(row.text));
+    }
+  }
+  EXPECT_EQ(nullptr, zev_ldap_init((plain("localhost") + "/????"
+                                                         "!x-unknown")
+                                       .c_str(),
+                                   0));
+  EXPECT_EQ(89, zev_ldap_set_option(nullptr, 0x6002, "/nonexistent/ca.pem"));
+}
+
+// ou=people holds seven holders of user certificates; the server sends five per request.
+TEST_F(ZevLdapProductionTest, PagingFetchesEveryEntryAndACutAnswerSaysSo) {
+  const struct {
+    int pageSize, rc;
+    size_t entries;
+    std::string text;
+  } rows[] = {{500, 0, 7, ""},
+              {2, 0, 7, ""},  // four pages
+              {0, 4, 5, "Size limit exceeded: 5 entries arrived; the answer is incomplete"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE("page size " + std::to_string(row.pageSize));
+    Session ld(zev_ldap_init(server_->uri().c_str(), 0));
+    ASSERT_EQ(0, zev_ldap_set_option(ld.get(), 0x7A01, &row.pageSize));
+    LDAPMessage* result = nullptr;
+    EXPECT_EQ(row.rc, zev_ldap_search_st(ld.get(), "ou=people,o=Example,c=GB", LDAP_SCOPE_SUBTREE,
+                                         "(userCertificate=*)", nullptr, 0, nullptr, &result));
+    if (row.rc != 0) {
+      EXPECT_EQ(row.text, failureText(ld.get()));
+    }
+    EXPECT_EQ(static_cast<int>(row.entries), zev_ldap_count_entries(ld.get(), result));
+    EXPECT_EQ(row.entries, walk(ld.get(), result).size());
+  }
+}
+
+// A server that lists the control but refuses it gets a plain search, cut at its limit.
+TEST_F(ZevLdapProductionTest, RefusedPagingFallsBackToAPlainSearch) {
+  slapdtest::Options options = slapdtest::production();
+  options.ldapsCert.clear();
+  for (const char* refusal : {"size.prtotal=disabled", "size.pr=3 size.prtotal=unlimited"}) {
+    SCOPED_TRACE(refusal);
+    options.sizelimitWords = std::string("size.soft=5 size.hard=5 ") + refusal;
+    slapdtest::Server refusing(options);
+    auto sink = std::make_shared<ZEVMemoryTraceSink>();
+    ZEVTrace::globalTrace().setSink(sink);
+    ZEVTrace::globalTrace().setLevel(1);
+    Session ld(zev_ldap_init(refusing.uri().c_str(), 0));
+    LDAPMessage* result = nullptr;
+    EXPECT_EQ(4, zev_ldap_search_st(ld.get(), "ou=people,o=Example,c=GB", LDAP_SCOPE_SUBTREE,
+                                    "(userCertificate=*)", nullptr, 0, nullptr, &result));
+    EXPECT_EQ("Size limit exceeded: 5 entries arrived; the answer is incomplete",
+              failureText(ld.get()));
+    EXPECT_EQ(5u, walk(ld.get(), result).size());
+    ZEVTrace::globalTrace().setSink(nullptr);
+    EXPECT_THAT(sink->texts(512, 1),
+                ::testing::ElementsAre(::testing::StartsWith("the server refused paged results"),
+                                       ::testing::StartsWith("search \"ou=people")));
+  }
+}
+
+// Referrals are reported with their URLs and never followed; the server's words reach the
+// caller and the trace.
+TEST_F(ZevLdapProductionTest, ReferralsReferencesAndTheServersWords) {
+  auto sink = std::make_shared<ZEVMemoryTraceSink>();
+  ZEVTrace::globalTrace().setSink(sink);
+  ZEVTrace::globalTrace().setLevel(1);
+  Session ld(zev_ldap_init(server_->uri().c_str(), 0));
+  ASSERT_EQ(0, zev_ldap_simple_bind_s(ld.get(), server_->adminDN().c_str(),
+                                      server_->adminPassword().c_str()));
+  LDAPMessage* result = nullptr;
+  EXPECT_EQ(10, zev_ldap_search_st(ld.get(), "cn=Moved,o=Example,c=GB", LDAP_SCOPE_BASE, nullptr,
+                                   nullptr, 0, nullptr, &result));
+  zev_ldap_msgfree(result);
+  EXPECT_EQ(
+      "Referral: matched DN \"cn=Moved,o=Example,c=GB\"; referral to "
+      "ldap://elsewhere.example:389/cn=Moved,o=Example,c=GB??base (not followed)",
+      failureText(ld.get()));
+  EXPECT_EQ(0, zev_ldap_search_st(ld.get(), "ou=branches,o=Example,c=GB", LDAP_SCOPE_SUBTREE,
+                                  nullptr, nullptr, 0, nullptr, &result));
+  EXPECT_EQ(2u, walk(ld.get(), result).size());  // the branch and its local entry
+  EXPECT_EQ(32, zev_ldap_search_st(ld.get(), "cn=x,ou=none,o=Example,c=GB", LDAP_SCOPE_BASE,
+                                   nullptr, nullptr, 0, nullptr, &result));
+  zev_ldap_msgfree(result);
+  EXPECT_EQ("No such object: matched DN \"o=Example,c=GB\"", failureText(ld.get()));
+  // A revocation list on a person: the server names the attribute.
+  testpki::Bytes der = testpki::get().der("crl");
+  struct berval crl = {der.size(), reinterpret_cast<char*>(der.data())};
+  struct berval person = {13, const_cast<char*>("inetOrgPerson")},
+                name = {4, const_cast<char*>("Nemo")};
+  struct berval* crls[] = {&crl, nullptr};
+  struct berval* classes[] = {&person, nullptr};
+  struct berval* names[] = {&name, nullptr};
+  char crlType[] = "certificateRevocationList;binary", classType[] = "objectClass", cnType[] = "cn",
+       snType[] = "sn";
+  LDAPMod mods[4] = {};
+  char* types[] = {crlType, classType, cnType, snType};
+  struct berval** values[] = {crls, classes, names, names};
+  LDAPMod* list[5] = {};
+  for (int i = 0; i < 4; ++i) {
+    mods[i].mod_op = LDAP_MOD_ADD | LDAP_MOD_BVALUES;
+    mods[i].mod_type = types[i];
+    mods[i].mod_vals.modv_bvals = values[i];
+    list[i] = &mods[i];
+  }
+  EXPECT_EQ(65, zev_ldap_add_s(ld.get(), "cn=Nemo,ou=people,o=Example,c=GB", list));
+  EXPECT_THAT(failureText(ld.get()),
+              ::testing::MatchesRegex("Object class violation: server says \".*"
+                                      "certificateRevocationList.*not allowed.*\""));
+  ZEVTrace::globalTrace().setSink(nullptr);
+  std::vector<std::string> lines = sink->texts(512, 1);
+  EXPECT_THAT(lines,
+              ::testing::Contains(
+                  "continuation reference: ldap://north.example:389/ou=north,ou=branches,"
+                  "o=Example,c=GB??sub (in the search of \"ou=branches,o=Example,c=GB\", not "
+                  "followed)"));
+  EXPECT_THAT(lines, ::testing::Contains(::testing::StartsWith(
+                         "add \"cn=Nemo,ou=people,o=Example,c=GB\": rc=65 (Object class "
+                         "violation); server says")));
+}
+
+// The private subtree is readable only after a bind: a URL naming the bound session's server
+// is searched with that login, one naming another server (here: the same one by another
+// name) on a fresh anonymous connection, which cannot see the entry.
+TEST_F(ZevLdapProductionTest, UrlSearchOnTheBoundServerKeepsTheLogin) {
+  const std::string path = "/cn=Private%20CA,ou=private,o=Example,c=GB?cn";
+  const struct {
+    std::string session, url;
+    bool bind;
+    size_t entries;
+  } rows[] = {{plain("127.0.0.1"), plain("127.0.0.1") + path, true, 1},
+              {plain("127.0.0.1"), "ldap://" + path, true, 1},
+              {plain("127.0.0.1"), plain("localhost") + path, true, 0},
+              {plain("127.0.0.1"), plain("127.0.0.1") + path, false, 0},
+              {plain("127.0.0.1") + "/????StartTLS", plain("127.0.0.1") + path, true, 1},
+              {ldaps("127.0.0.1"), ldaps("127.0.0.1") + path, true, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.session + " -> " + row.url);
+    Session ld(zev_ldap_init(row.session.c_str(), 0));
+    if (row.bind) {
+      ASSERT_EQ(0, zev_ldap_simple_bind_s(ld.get(), "cn=reader,o=Example,c=GB", "reader-secret"));
+    }
+    LDAPMessage* result = nullptr;
+    int rc = zev_ldap_url_search_st(ld.get(), row.url.c_str(), 0, nullptr, &result);
+    EXPECT_EQ(row.entries == 1 ? 0 : 32, rc);
+    EXPECT_EQ(row.entries, walk(ld.get(), result).size());
   }
 }
 

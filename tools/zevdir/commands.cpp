@@ -21,24 +21,38 @@ namespace {
 
 const char kPluginName[] = "zev9drld";
 const char kCRLAttribute[] = "certificateRevocationList;binary";
-const int kNoSuchObject = 32;  // LDAP result code
+const int kNoSuchObject = 32;                    // LDAP result code
+const unsigned int kLDAPLibraryComponent = 512;  // libzev9ldap's trace lines
 
 // Counts the plug-in's "decode failed" records (component 256, level 1), which is how a host
-// learns that stored values were skipped. We chose an observer over a counting sink: it sees
+// learns that stored values were skipped, and collects the continuation references that our
+// LDAP library reports (component 512, level 1). We chose an observer over a counting sink: it sees
 // those records whether or not the trace is on, so the trace stays off when the user asked for
 // none, and the plug-in, which formats a hex dump of every value it reads while level 1 is
 // active, formats none for nobody.
-class DecodeFailureCounter : public ZEVTraceObserver {
+class TraceWatcher : public ZEVTraceObserver {
  public:
   void observe(const ZEVTraceRecord& record) override {
     std::string text = record.text;
     while (!text.empty() && text.back() == '\0') text.pop_back();
-    if (text == "decode failed") ++failures_;
+    if (record.component == 256 && text == "decode failed") ++failures_;
+    noteReference(record.component, text);
   }
   std::size_t failures() const { return failures_; }
+  // The URLs of the continuation references that our LDAP library reported (and did not
+  // follow), in order.
+  const std::vector<std::string>& references() const { return references_; }
 
  private:
+  void noteReference(unsigned int component, const std::string& text) {
+    static const std::string kPrefix = "continuation reference: ";
+    if (component != kLDAPLibraryComponent || text.compare(0, kPrefix.size(), kPrefix) != 0) return;
+    std::string rest = text.substr(kPrefix.size());
+    references_.push_back(rest.substr(0, rest.find(' ')));
+  }
+
   std::size_t failures_ = 0;
+  std::vector<std::string> references_;
 };
 
 // Keeps nothing: see setUpTrace.
@@ -50,17 +64,17 @@ class DroppingSink : public ZEVTraceSink {
 // The counter's registration with the global trace, for one command.
 class TraceSetUp {
  public:
-  explicit TraceSetUp(std::shared_ptr<DecodeFailureCounter> counter)
-      : counter_(std::move(counter)) {
+  explicit TraceSetUp(std::shared_ptr<TraceWatcher> counter) : counter_(std::move(counter)) {
     ZEVTrace::globalTrace().addObserver(256, 1, counter_);
+    ZEVTrace::globalTrace().addObserver(kLDAPLibraryComponent, 1, counter_);
   }
   ~TraceSetUp() { ZEVTrace::globalTrace().removeObserver(counter_); }
   TraceSetUp(const TraceSetUp&) = delete;
   TraceSetUp& operator=(const TraceSetUp&) = delete;
-  const DecodeFailureCounter& counter() const { return *counter_; }
+  const TraceWatcher& counter() const { return *counter_; }
 
  private:
-  std::shared_ptr<DecodeFailureCounter> counter_;
+  std::shared_ptr<TraceWatcher> counter_;
 };
 
 // Switches the toolkit's trace on for this run when the user asked for it (--trace FILE,
@@ -88,20 +102,54 @@ std::unique_ptr<TraceSetUp> setUpTrace(const Options& o) {
     trace.setLevel(1);
     trace.setSink(std::make_shared<DroppingSink>());
   }
-  return std::unique_ptr<TraceSetUp>(new TraceSetUp(std::make_shared<DecodeFailureCounter>()));
+  return std::unique_ptr<TraceSetUp>(new TraceSetUp(std::make_shared<TraceWatcher>()));
 }
 
 // Keeps the LDAP client library loaded until the process ends. The plug-in's client
 // releases it when it is deleted; OpenLDAP's libldap keeps process-wide state (global
 // options, its TLS context) that it never frees, and unloading it mid-run would orphan that
 // state. A failed load here is not reported: the plug-in reports it with its own error.
-void pinLDAPLibrary(const Options& o) {
+void* pinLDAPLibrary(const Options& o) {
   static void* pinned = nullptr;
-  if (pinned != nullptr) return;
+  if (pinned != nullptr) return pinned;
   if (o.driver.empty()) {
     pinned = ZEVLibraryManager::loadLibraryReally(ZEVString("zev9ldap"), ZEVString(""));
   } else if (zev_load_library(o.driver.c_str(), &pinned) != 0) {
     pinned = nullptr;
+  }
+  return pinned;
+}
+
+// --cacert and --capath: the process-wide trust anchors of our LDAP library, set through its
+// ldap_set_option on no session (0x6002 a CA file, 0x6003 a CA folder) before the plug-in
+// opens any session. Without them OpenLDAP's own settings (LDAPTLS_CACERT, ldap.conf) apply.
+void setTrustAnchors(void* library, const Options& o) {
+  if (o.caFile.empty() && o.caDir.empty()) return;
+  typedef int (*SetOption)(void*, int, const void*);
+  typedef char* (*ErrorText)(int);
+  void* setAddress = nullptr;
+  void* textAddress = nullptr;
+  if (library == nullptr ||
+      zev_get_func_address(library, "zev_ldap_set_option", &setAddress) != 0 ||
+      zev_get_func_address(library, "zev_ldap_err2string", &textAddress) != 0) {
+    throw ZEVDIRException(
+        __FILE__, __LINE__, 576001,
+        "the LDAP library libzev9ldap.so cannot be loaded to set the trust anchors");
+  }
+  SetOption setOption = reinterpret_cast<SetOption>(setAddress);
+  ErrorText errorText = reinterpret_cast<ErrorText>(textAddress);
+  const struct {
+    int option;
+    const std::string& path;
+    const char* flag;
+  } anchors[] = {{0x6002, o.caFile, "--cacert"}, {0x6003, o.caDir, "--capath"}};
+  for (const auto& anchor : anchors) {
+    if (anchor.path.empty()) continue;
+    int rc = setOption(nullptr, anchor.option, anchor.path.c_str());
+    if (rc != 0) {
+      throw UsageError(std::string(anchor.flag) + " " + anchor.path +
+                       " is refused: " + errorText(rc));
+    }
   }
 }
 
@@ -122,7 +170,7 @@ class Session {
     info_.setErrorLevel(o.errorLevel);
     info_.setisTraceFullCRL(o.fullTrace);
 
-    pinLDAPLibrary(o);
+    setTrustAnchors(pinLDAPLibrary(o), o);
     if (o.dynamic) {
       void* failure = nullptr;
       void* made = zev9drld_newDynamicDIRManager(&info_, &failure);
@@ -244,7 +292,7 @@ int emptyResult(LDAPClient* client, const Options& o, Printer& p, std::ostream& 
 }
 
 int listCertificates(Session& s, const Options& o, Printer& p, std::ostream& err,
-                     const DecodeFailureCounter& counter) {
+                     const TraceWatcher& counter) {
   ZEVASNx500Name name = parseDN(o.args[0]);
   std::unique_ptr<ZEVASNCertificateContainer> certs(o.command == "ca-certs"
                                                         ? s.manager().getCACertificates(name)
@@ -256,13 +304,34 @@ int listCertificates(Session& s, const Options& o, Printer& p, std::ostream& err
                                              : "no user certificate at or below " + o.args[0]);
 }
 
+// The plug-in searches a URL on its client's session as it stands (a fresh one is not bound).
+// With -D the client logs in first, so that a URL naming this server is searched under that
+// login by our LDAP library; a URL naming another server still gets an anonymous connection.
+void loginForURL(Session& s, const Options& o) {
+  LDAPClient* client = s.plainClient();
+  if (o.bindDN.empty() || client == nullptr || client->isConnected()) return;
+  client->login(ZEVConstString(o.bindDN), o.password.get());
+}
+
+// A URL that names no server goes to the -H/-h server when one was given (so that the search
+// runs on the bound session); otherwise it is left to the plug-in, which names the host after
+// the DN's dc= components.
+std::string urlOnServer(const std::string& url, const Options& o) {
+  std::size_t scheme = url.find("://");
+  if (!o.serverGiven || scheme == std::string::npos || url.compare(scheme + 3, 1, "/") != 0) {
+    return url;
+  }
+  return o.serverURI() + url.substr(scheme + 3);
+}
+
 int listRevocationLists(Session& s, const Options& o, Printer& p, std::ostream& err,
-                        const DecodeFailureCounter& counter) {
+                        const TraceWatcher& counter) {
   std::unique_ptr<ZEVASNCRLContainer> lists;
   std::size_t failures = 0;
   if (o.command == "url") {
     checkLDAPURL(o.args[0]);
-    lists.reset(s.manager().getViaURI(ZEVString(o.args[0])));
+    loginForURL(s, o);
+    lists.reset(s.manager().getViaURI(ZEVString(urlOnServer(o.args[0], o))));
     // A URL search hands every value of every entry to the decoder, the entry's own name
     // among them; those names are not stored values and are not counted.
     failures = counter.failures();
@@ -349,6 +418,7 @@ int check(Session& s, const Options& o, Printer& p, std::ostream& err) {
       if (host.empty()) {
         lists.reset(s.manager().getCRLs(ZEVASNx500Name::fromRFC4514(ZEVString(dn))));
       } else {
+        loginForURL(s, o);
         lists.reset(s.manager().getViaURI(point));
       }
     } catch (const ZEVDIRException& e) {
@@ -501,21 +571,34 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
   if (o.command == "url") checkLDAPURL(o.args[0]);
   std::unique_ptr<TraceSetUp> trace = setUpTrace(o);
   Printer printer(o, out, err);
+  int code = kExitDirectory;
   try {
     Session session(o);
     if (o.command == "ca-certs" || o.command == "user-certs") {
-      return listCertificates(session, o, printer, err, trace->counter());
+      code = listCertificates(session, o, printer, err, trace->counter());
+    } else if (o.command == "crls" || o.command == "arls" || o.command == "url") {
+      code = listRevocationLists(session, o, printer, err, trace->counter());
+    } else if (o.command == "ping") {
+      code = ping(session, o, out);
+    } else if (o.command == "check") {
+      code = check(session, o, printer, err);
+    } else {
+      code = publishCRL(session, o, out, err);
     }
-    if (o.command == "crls" || o.command == "arls" || o.command == "url") {
-      return listRevocationLists(session, o, printer, err, trace->counter());
-    }
-    if (o.command == "ping") return ping(session, o, out);
-    if (o.command == "check") return check(session, o, printer, err);
-    return publishCRL(session, o, out, err);
   } catch (const ZEVException& e) {
     err << errorLine(e.getError(), describe(e, o)) << "\n";
-    return kExitDirectory;
+    code = kExitDirectory;
   }
+  // Entries behind continuation references were not searched: one warning line says where.
+  const std::vector<std::string>& references = trace->counter().references();
+  if (!references.empty()) {
+    err << "zevdir: warning: " << references.size() << " continuation reference"
+        << (references.size() == 1 ? "" : "s")
+        << " not followed, the answer may lack entries there:";
+    for (const std::string& url : references) err << " " << url;
+    err << "\n";
+  }
+  return code;
 }
 
 }  // namespace zevdir

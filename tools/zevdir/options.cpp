@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -126,7 +127,15 @@ void promptForPassword(zev09000003::ZEVFastBuffer& out) {
 
 }  // namespace
 
+std::string Options::serverURI() const {
+  if (!uri.empty()) return uri.back() == '/' ? uri.substr(0, uri.size() - 1) : uri;
+  return "ldap://" + host + ":" + std::to_string(port);
+}
+
 std::string Options::connectHost() const {
+  if (startTLS > 0 && driver.empty() && !startsWithNoCase(uri, "ldaps://")) {
+    return serverURI() + "/????" + (startTLS == 2 ? "!" : "") + "StartTLS";
+  }
   if (uri.empty()) return host;
   if (driver.empty()) return uri;
   std::string hostport, rest;
@@ -237,7 +246,9 @@ Options parseOptions(int argc, char** argv) {
       o.help = flag();
     } else if (arg == "-H") {
       o.uri = next();
+      o.serverGiven = true;
     } else if (arg == "-h") {
+      o.serverGiven = true;
       o.host = next();
       if (o.host.empty()) throw UsageError("-h needs a host name");
     } else if (arg == "-p") {
@@ -263,6 +274,15 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--driver") {
       o.driver = next();
       if (o.driver.empty()) throw UsageError("--driver needs a library path");
+    } else if (arg == "-Z" || arg == "-ZZ") {
+      flag();
+      o.startTLS = arg == "-ZZ" ? 2 : std::min(o.startTLS + 1, 2);
+    } else if (arg == "--cacert") {
+      o.caFile = next();
+      if (o.caFile.empty()) throw UsageError("--cacert needs a file");
+    } else if (arg == "--capath") {
+      o.caDir = next();
+      if (o.caDir.empty()) throw UsageError("--capath needs a folder");
     } else if (arg == "--error-level") {
       o.errorLevel = toInt(arg, next(), 0, 2);
     } else if (arg == "--dynamic") {
@@ -303,6 +323,17 @@ Options parseOptions(int argc, char** argv) {
           "a --driver library is reached with ldap_init(host, port), which has no "
           "TLS: use ldap:// with --driver, or leave --driver out for ldaps://");
     }
+  }
+  if (!o.driver.empty() && (o.startTLS > 0 || !o.caFile.empty() || !o.caDir.empty())) {
+    throw UsageError(
+        "-Z, -ZZ, --cacert and --capath need TLS, which a --driver library reached with "
+        "ldap_init(host, port) does not have: leave --driver out");
+  }
+  if (!o.caFile.empty() && access(o.caFile.c_str(), R_OK) != 0) {
+    throw UsageError("cannot read the --cacert file " + o.caFile);
+  }
+  if (!o.caDir.empty() && access(o.caDir.c_str(), R_OK | X_OK) != 0) {
+    throw UsageError("cannot read the --capath folder " + o.caDir);
   }
   if (o.format == OutputFormat::kDer && o.outDir.empty()) {
     throw UsageError("--der writes one file per object and needs -o DIR");
@@ -362,6 +393,12 @@ Commands:
 
 Connection:
   -H URI               ldap://host:port or ldaps://host:port
+  -Z | -ZZ             StartTLS: -Z goes on without TLS when the server refuses
+                       it, -ZZ fails then
+  --cacert FILE        trust anchors (PEM) for ldaps:// and StartTLS (default:
+                       LDAPTLS_CACERT or ldap.conf's TLS_CACERT); the server's
+                       certificate and host name are always verified
+  --capath DIR         a folder of trust anchors (hashed names)
   -h HOST -p PORT      server name and port (default localhost 389)
   -D BINDDN            bind DN (default: anonymous)
   -w PASSWORD | -W | -y FILE

@@ -41,6 +41,11 @@ struct Options {
   int connectTimeout = 10;
   int searchTimeout = 60;
   std::string driver;
+  // TLS: -Z tries StartTLS (1), -ZZ requires it (2); --cacert/--capath are the trust anchors
+  // (when neither is given, OpenLDAP's LDAPTLS_CACERT and ldap.conf apply).
+  int startTLS = 0;
+  std::string caFile, caDir;
+  bool serverGiven = false;  // -H or -h was given
   int errorLevel = 0;
   bool dynamic = false;
   std::string traceFile;
@@ -58,7 +63,11 @@ struct Options {
   // The host text handed to the plug-in; port goes with it. Our LDAP library takes the -H URI
   // as it stands; a --driver library has the classic ldap_init(host, port), so it gets the
   // URI's host part (an ldaps:// URI is refused with --driver when the options are parsed).
+  // With -Z/-ZZ our library gets the server as a URI with the StartTLS extension
+  // ("ldap://host:389/????StartTLS", critical "!StartTLS" for -ZZ).
   std::string connectHost() const;
+  // The server as "ldap://host:port" or the -H URI, for URLs that name no server.
+  std::string serverURI() const;
 };
 
 // Parses argv. A -w value is wiped from argv so that it does not stay visible in the process

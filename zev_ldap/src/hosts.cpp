@@ -42,14 +42,45 @@ bool isIPv6(const std::string& address) {
   return true;
 }
 
+bool isStartTLS(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name == "starttls" || name == LDAP_EXOP_START_TLS;
+}
+
+// The extensions of a URI ("dn?attrs?scope?filter?extensions"): StartTLS raises *startTLS,
+// an unknown critical one makes the URI unusable.
+bool readExtensions(const std::string& token, std::string::size_type pathStart, int* startTLS) {
+  if (pathStart == std::string::npos) return true;
+  std::string::size_type at = pathStart;
+  for (int field = 0; field < 4; ++field) {
+    at = token.find('?', at);
+    if (at == std::string::npos) return true;
+    ++at;
+  }
+  std::istringstream list(token.substr(at));
+  std::string extension;
+  while (std::getline(list, extension, ',')) {
+    bool critical = !extension.empty() && extension[0] == '!';
+    std::string name = extension.substr(critical ? 1 : 0);
+    name = name.substr(0, name.find('='));
+    if (isStartTLS(name)) {
+      if (*startTLS < (critical ? 2 : 1)) *startTLS = critical ? 2 : 1;
+    } else if (critical) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // "ldap://host:port/dn?attrs" -> "ldap://host:port"; checked by OpenLDAP's own parser.
-bool uriToServer(const std::string& token, std::string* server) {
+bool uriToServer(const std::string& token, std::string* server, int* startTLS) {
   std::string::size_type schemeEnd = token.find("://");
   std::string scheme = token.substr(0, schemeEnd);
   for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (scheme != "ldap" && scheme != "ldaps" && scheme != "ldapi") return false;
   std::string::size_type pathStart = token.find('/', schemeEnd + 3);
   std::string candidate = scheme + token.substr(schemeEnd, pathStart - schemeEnd);
+  if (!readExtensions(token, pathStart, startTLS)) return false;
   LDAPURLDesc* description = nullptr;
   if (ldap_url_parse(candidate.c_str(), &description) != LDAP_URL_SUCCESS) return false;
   ldap_free_urldesc(description);
@@ -84,7 +115,18 @@ bool nameToServer(const std::string& token, int defaultPort, std::string* server
 
 }  // namespace
 
-bool hostsToUriList(const char* host, int port, std::string* uris) {
+std::string serverKey(const LDAPURLDesc& url) {
+  std::string host = url.lud_host != nullptr ? url.lud_host : "";
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  int port = url.lud_port;
+  if (port == 0) {
+    std::string scheme = url.lud_scheme != nullptr ? url.lud_scheme : "ldap";
+    port = scheme == "ldaps" ? LDAPS_PORT : LDAP_PORT;
+  }
+  return host + ":" + std::to_string(port);
+}
+
+bool hostsToUriList(const char* host, int port, std::string* uris, HostRequest* request) {
   if (port < 0 || port > 65535) return false;
   std::vector<std::string> tokens;
   if (host != nullptr) {
@@ -95,15 +137,29 @@ bool hostsToUriList(const char* host, int port, std::string* uris) {
   // A null or blank host means the local server, as with the classic ldap_init.
   if (tokens.empty()) tokens.push_back("localhost");
   std::string list;
+  HostRequest asked;
+  asked.ldaps = true;
   for (const std::string& token : tokens) {
     std::string server;
-    bool ok = token.find("://") != std::string::npos ? uriToServer(token, &server)
+    bool ok = token.find("://") != std::string::npos ? uriToServer(token, &server, &asked.startTLS)
                                                      : nameToServer(token, port, &server);
     if (!ok) return false;
     if (!list.empty()) list += ' ';
     list += server;
+    asked.ldaps = asked.ldaps && server.compare(0, 8, "ldaps://") == 0;
+  }
+  if (tokens.size() == 1) {
+    LDAPURLDesc* description = nullptr;
+    if (ldap_url_parse(list.c_str(), &description) == LDAP_URL_SUCCESS) {
+      // ldapi:// sessions have no host and port to compare with.
+      if (description->lud_host != nullptr && description->lud_host[0] != '\0') {
+        asked.server = serverKey(*description);
+      }
+      ldap_free_urldesc(description);
+    }
   }
   *uris = list;
+  if (request != nullptr) *request = asked;
   return true;
 }
 

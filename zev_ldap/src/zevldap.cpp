@@ -5,7 +5,6 @@
 // incoming messages and URL searches against the server that the URL names.
 #include <lber.h>
 #include <ldap.h>
-
 #include <poll.h>
 #include <strings.h>
 
@@ -21,6 +20,10 @@
 #include <string>
 
 #include "hosts.h"
+#include "incoming.h"
+#include "report.h"
+#include "search.h"
+#include "session.h"
 #include "zevldapcodes.h"
 
 #define ZEV_LDAP_EXPORT extern "C" __attribute__((visibility("default")))
@@ -36,7 +39,8 @@ int classicCode(int rc) {
   return rc;
 }
 
-// The inverse, for the texts: OpenLDAP only knows its negative forms.
+// The inverse, for the texts: OpenLDAP only knows its negative forms. zevldap::kTLSFailure is
+// the library's own and the same in both.
 int openldapCode(int code) {
   if (code >= 81 && code <= 97) return 80 - code;
   return code;
@@ -44,10 +48,17 @@ int openldapCode(int code) {
 
 constexpr ber_len_t kDefaultMaxIncoming = 256UL * 1024 * 1024;
 
+int closeSession(LDAP* ld);
 struct SessionCloser {
-  void operator()(LDAP* ld) const { ldap_unbind_ext(ld, nullptr, nullptr); }
+  void operator()(LDAP* ld) const { closeSession(ld); }
 };
 typedef std::unique_ptr<LDAP, SessionCloser> SessionPtr;
+
+constexpr int kDefaultPageSize = 500;
+
+// The option that sets a session's page size (an int; 0 switches paging off). Its number is
+// in the range that OpenLDAP leaves to applications.
+constexpr int kOptionPageSize = 0x7A01;
 
 struct UrlDescFreer {
   void operator()(LDAPURLDesc* description) const { ldap_free_urldesc(description); }
@@ -95,12 +106,12 @@ std::atomic<uint64_t> gLastCap{0};
 struct Framing {
   enum Phase { kTag, kTagMore, kLength, kLengthBytes, kContent, kLost };
   Phase phase = kTag;
-  bool ldapTag = false;      // the message's tag is SEQUENCE (0x30), as for every LDAP message
+  bool ldapTag = false;  // the message's tag is SEQUENCE (0x30), as for every LDAP message
   unsigned tagBytes = 0;
   unsigned lengthBytes = 0;  // length bytes announced
   unsigned lengthLeft = 0;   // length bytes still to come
   uint64_t length = 0;
-  uint64_t remaining = 0;    // content bytes still to come
+  uint64_t remaining = 0;  // content bytes still to come
 };
 
 // A header is complete: compare it with the cap (OpenLDAP's own, read from the sockbuf so the
@@ -241,8 +252,8 @@ ber_slen_t framingWrite(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
 }
 
 // No close of its own: OpenLDAP closes each layer in turn.
-Sockbuf_IO gFramingIO = {framingSetup, framingRemove, framingCtrl, framingRead, framingWrite,
-                         nullptr};
+Sockbuf_IO gFramingIO = {framingSetup, framingRemove, framingCtrl,
+                         framingRead,  framingWrite,  nullptr};
 
 // Called by OpenLDAP for each connection it opens for a session, before TLS starts on it; the
 // layer sits above TLS whatever the order, since layers are kept sorted by level.
@@ -259,24 +270,31 @@ void dropFraming(LDAP* /*ld*/, Sockbuf* /*sb*/, struct ldap_conncb* /*ctx*/) {
 
 ldap_conncb gFramingCallbacks = {addFraming, dropFraming, nullptr};
 
-// The span of one call that reads answers, with the time it may take (null or zero: no
-// limit): nothing seen yet when it starts, and no deadline left behind when it ends, for a
-// later read outside such a span must not find an old deadline passed.
-class Reading {
- public:
-  explicit Reading(const struct timeval* limit) {
-    tIncoming = IncomingNote();
-    tDeadline = ReadDeadline();
-    if (limit != nullptr && (limit->tv_sec > 0 || limit->tv_usec > 0)) {
-      tDeadline.set = true;
-      tDeadline.at = std::chrono::steady_clock::now() + std::chrono::seconds(limit->tv_sec) +
-                     std::chrono::microseconds(limit->tv_usec);
-    }
+int namedFailure(LDAP* ld, int rc);
+
+}  // namespace
+
+namespace zevldap {
+
+ReadingSpan::ReadingSpan(const struct timeval* limit) {
+  tIncoming = IncomingNote();
+  tDeadline = ReadDeadline();
+  if (limit != nullptr && (limit->tv_sec > 0 || limit->tv_usec > 0)) {
+    tDeadline.set = true;
+    tDeadline.at = std::chrono::steady_clock::now() + std::chrono::seconds(limit->tv_sec) +
+                   std::chrono::microseconds(limit->tv_usec);
   }
-  ~Reading() { tDeadline = ReadDeadline(); }
-  Reading(const Reading&) = delete;
-  Reading& operator=(const Reading&) = delete;
-};
+}
+
+ReadingSpan::~ReadingSpan() { tDeadline = ReadDeadline(); }
+
+int namedIncomingFailure(LDAP* ld, int rc) { return namedFailure(ld, rc); }
+
+}  // namespace zevldap
+
+namespace {
+
+typedef zevldap::ReadingSpan Reading;
 
 // At its end: a failure that the read layer can explain gets its own code, and the session's
 // result code says the same. A message over the cap is ZEV_LDAP_INCOMING_TOO_LARGE, a header
@@ -316,18 +334,6 @@ ber_len_t maxIncoming() {
   return static_cast<ber_len_t>(value);
 }
 
-// The connect timeout remembered in the session itself (LDAP_OPT_NETWORK_TIMEOUT), so the
-// calls that wait for an answer can be bounded by it. False when none is set.
-bool connectTimeout(LDAP* ld, struct timeval* limit) {
-  struct timeval* stored = nullptr;
-  if (ldap_get_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &stored) != LDAP_OPT_SUCCESS) return false;
-  TimevalPtr holder(stored);
-  if (stored == nullptr || stored->tv_sec < 0) return false;
-  if (stored->tv_sec == 0 && stored->tv_usec == 0) return false;
-  *limit = *stored;
-  return true;
-}
-
 bool isValidTimeval(const struct timeval* tv) {
   return tv->tv_sec >= 0 && tv->tv_usec >= 0 && tv->tv_usec < 1000000;
 }
@@ -335,9 +341,9 @@ bool isValidTimeval(const struct timeval* tv) {
 // Waits for the answer to one request, at most the session's connect timeout when one is set.
 // An answer that does not come in time is abandoned and gives LDAP_TIMEOUT. Returns
 // OpenLDAP's code; the session's result code agrees with it.
-int awaitResult(LDAP* ld, int msgid) {
+int awaitResult(LDAP* ld, int msgid, const char* operation, const char* dn) {
   struct timeval limit;
-  bool bounded = connectTimeout(ld, &limit);
+  bool bounded = zevldap::connectTimeout(ld, &limit);
   LDAPMessage* answer = nullptr;
   Reading reading(bounded ? &limit : nullptr);
   int rc = ldap_result(ld, msgid, LDAP_MSG_ALL, bounded ? &limit : nullptr, &answer);
@@ -348,13 +354,41 @@ int awaitResult(LDAP* ld, int msgid) {
   }
   if (rc < 0) {
     int err = resultCode(ld);
-    return namedFailure(ld, err == LDAP_SUCCESS ? LDAP_SERVER_DOWN : err);
+    return zevldap::nameTLSFailure(ld,
+                                   namedFailure(ld, err == LDAP_SUCCESS ? LDAP_SERVER_DOWN : err));
   }
   int err = LDAP_OTHER;
-  int parsed = ldap_parse_result(ld, answer, &err, nullptr, nullptr, nullptr, nullptr, 1);
+  char* matched = nullptr;
+  char* diagnostic = nullptr;
+  char** referrals = nullptr;
+  int parsed = ldap_parse_result(ld, answer, &err, &matched, &diagnostic, &referrals, nullptr, 1);
+  if (parsed == LDAP_SUCCESS && err != LDAP_SUCCESS) {
+    zevldap::noteAnswer(operation, dn, err, matched, diagnostic, referrals, "");
+  }
+  ldap_memfree(matched);
+  ldap_memfree(diagnostic);
+  ldap_memvfree(reinterpret_cast<void**>(referrals));
   if (parsed != LDAP_SUCCESS) return parsed;
   setResultCode(ld, err);
   return err;
+}
+
+// Before an operation that talks to the server: the previous call's detail is dropped and
+// StartTLS runs when the session asks for it. Returns 0 or the code that stops the operation.
+int prepare(LDAP* ld) {
+  zevldap::clearDetail();
+  return zevldap::ensureTLS(ld);
+}
+
+// The page size of new sessions: ZEV_LDAP_PAGE_SIZE when it is a decimal number from 0 (no
+// paging) to 1000000; anything else keeps the default, as for the incoming cap.
+int defaultPageSize() {
+  const char* text = std::getenv("ZEV_LDAP_PAGE_SIZE");
+  if (text == nullptr || *text < '0' || *text > '9') return kDefaultPageSize;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 0 || value > 1000000) return kDefaultPageSize;
+  return static_cast<int>(value);
 }
 
 // An operation that was not even sent: report the code and keep the session's code in step.
@@ -368,7 +402,8 @@ int sendFailed(LDAP* ld, int rc) {
 // connection the library makes has the timeouts and the incoming cap set here.
 LDAP* openSession(const char* host, int port) {
   std::string uris;
-  if (!zevldap::hostsToUriList(host, port, &uris)) {
+  zevldap::HostRequest request;
+  if (!zevldap::hostsToUriList(host, port, &uris, &request)) {
     errno = EINVAL;
     return nullptr;
   }
@@ -390,32 +425,55 @@ LDAP* openSession(const char* host, int port) {
   if (ldap_set_option(raw, LDAP_OPT_CONNECT_CB, &gFramingCallbacks) != LDAP_OPT_SUCCESS) {
     return nullptr;
   }
+  zevldap::SessionState state;
+  state.startTLS = static_cast<zevldap::StartTLS>(request.startTLS);
+  state.ldaps = request.ldaps;
+  state.server = request.server;
+  state.pageSize = defaultPageSize();
+  zevldap::rememberSession(raw, state);
   return session.release();
 }
 
-int search(LDAP* ld, const char* base, int scope, const char* filter, char** attrs, int attrsonly,
-           struct timeval* timeout, LDAPMessage** result) {
-  // A zero time limit means none, as for the server's own time limit.
-  if (timeout != nullptr && timeout->tv_sec == 0 && timeout->tv_usec == 0) timeout = nullptr;
-  Reading reading(timeout);
-  return namedFailure(ld, ldap_search_ext_s(ld, base, scope, filter, attrs, attrsonly, nullptr,
-                                            nullptr, timeout, LDAP_NO_LIMIT, result));
+// Closes a session that this library opened, and forgets what it kept about it.
+int closeSession(LDAP* ld) {
+  zevldap::forgetSession(ld);
+  return ldap_unbind_ext(ld, nullptr, nullptr);
 }
 
 int urlSearch(LDAP* ld, const char* url, int attrsonly, struct timeval* timeout,
               LDAPMessage** result) {
+  zevldap::clearDetail();
   LDAPURLDesc* parsed = nullptr;
   if (ldap_url_parse(url, &parsed) != LDAP_URL_SUCCESS || parsed == nullptr) {
     if (ld != nullptr) setResultCode(ld, LDAP_PARAM_ERROR);
     return LDAP_PARAM_ERROR;
   }
   UrlDescPtr description(parsed);
-  // No extension is supported; a critical one must not be ignored.
-  if (description->lud_crit_exts > 0) {
-    if (ld != nullptr) setResultCode(ld, LDAP_NOT_SUPPORTED);
-    return LDAP_NOT_SUPPORTED;
+  // StartTLS is the only extension known; another critical one must not be ignored.
+  int startTLS = 0;
+  for (char** e = description->lud_exts; e != nullptr && *e != nullptr; ++e) {
+    std::string name = **e == '!' ? *e + 1 : *e;
+    name = name.substr(0, name.find('='));
+    if (strcasecmp(name.c_str(), "StartTLS") == 0 || name == LDAP_EXOP_START_TLS) {
+      startTLS = **e == '!' ? 2 : 1;
+    } else if (**e == '!') {
+      if (ld != nullptr) setResultCode(ld, LDAP_NOT_SUPPORTED);
+      return LDAP_NOT_SUPPORTED;
+    }
   }
   bool namesServer = description->lud_host != nullptr && description->lud_host[0] != '\0';
+  // Design choice: a URL that names the session's own server (same host and port; the
+  // session talks to that one server) is searched on the session, with its login, as is a
+  // URL without a host. Only another server gets a fresh anonymous connection. A URL that
+  // asks for StartTLS when the session has none gets its own connection too.
+  if (namesServer && ld != nullptr) {
+    zevldap::SessionState state = zevldap::sessionState(ld);
+    bool tlsCovered = startTLS == 0 || state.ldaps || static_cast<int>(state.startTLS) >= startTLS;
+    if (!state.server.empty() && state.server == zevldap::serverKey(*description) && tlsCovered) {
+      namesServer = false;
+      zevldap::trace(__LINE__, std::string("URL search on the session's own server: ") + url);
+    }
+  }
   SessionPtr side;
   LDAP* target = ld;
   if (namesServer) {
@@ -429,7 +487,7 @@ int urlSearch(LDAP* ld, const char* url, int attrsonly, struct timeval* timeout,
       return LDAP_PARAM_ERROR;
     }
     struct timeval limit;
-    if (ld != nullptr && connectTimeout(ld, &limit)) {
+    if (ld != nullptr && zevldap::connectTimeout(ld, &limit)) {
       ldap_set_option(side.get(), LDAP_OPT_NETWORK_TIMEOUT, &limit);
     }
     target = side.get();
@@ -442,9 +500,29 @@ int urlSearch(LDAP* ld, const char* url, int attrsonly, struct timeval* timeout,
                            ? description->lud_filter
                            : "(objectClass=*)";
   const char* base = description->lud_dn != nullptr ? description->lud_dn : "";
-  int rc = search(target, base, scope, filter, description->lud_attrs, attrsonly, timeout, result);
+  int rc = zevldap::runSearch(target, base, scope, filter, description->lud_attrs, attrsonly,
+                              timeout, result);
   if (ld != nullptr && target != ld) setResultCode(ld, rc);
   return rc;
+}
+
+}  // namespace
+
+namespace {
+
+int setTrustAnchor(int option, const char* path) {
+  zevldap::clearDetail();
+  if (ldap_set_option(nullptr, option, path) != LDAP_OPT_SUCCESS) {
+    return classicCode(LDAP_PARAM_ERROR);
+  }
+  int server = 0;
+  if (ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &server) != LDAP_OPT_SUCCESS) {
+    zevldap::setDetail(LDAP_PARAM_ERROR, std::string("the TLS trust anchors in ") +
+                                             (path != nullptr ? path : "(none)") +
+                                             " cannot be used");
+    return classicCode(LDAP_PARAM_ERROR);
+  }
+  return LDAP_SUCCESS;
 }
 
 }  // namespace
@@ -458,16 +536,17 @@ ZEV_LDAP_EXPORT LDAP* zev_ldap_init(const char* host, int port) {
 }
 
 // Returns the type of the last message freed (not a result code, so not mapped).
+// A result of several pages is freed whole.
 ZEV_LDAP_EXPORT int zev_ldap_msgfree(LDAPMessage* msg) {
   if (msg == nullptr) return 0;
-  return ldap_msgfree(msg);
+  return zevldap::freeResult(msg);
 }
 
 // The text of ZEV_LDAP_INCOMING_TOO_LARGE names the last message refused in this process and
 // the cap it was over (or the cap that sessions opened now get, before any refusal). It is
 // built in a buffer of the calling thread, valid until that thread's next call for this code.
-ZEV_LDAP_EXPORT char* zev_ldap_err2string(int code) {
-  if (code != ZEV_LDAP_INCOMING_TOO_LARGE) return ldap_err2string(openldapCode(code));
+namespace {
+char* oversizedText() {
   thread_local char text[256];
   uint64_t length = gLastOversized;
   uint64_t cap = length != 0 ? static_cast<uint64_t>(gLastCap) : maxIncoming();
@@ -484,6 +563,19 @@ ZEV_LDAP_EXPORT char* zev_ldap_err2string(int code) {
   }
   return text;
 }
+}  // namespace
+
+// The code's text, followed by the detail of this thread's last failed call when that call
+// failed with this code (the server's diagnostic message, the matched DN, referral URLs, how
+// many entries of a cut answer arrived, the TLS reason).
+ZEV_LDAP_EXPORT char* zev_ldap_err2string(int code) {
+  if (code == ZEV_LDAP_INCOMING_TOO_LARGE) return oversizedText();
+  try {
+    return const_cast<char*>(zevldap::describe(code, openldapCode(code)));
+  } catch (...) {
+    return ldap_err2string(openldapCode(code));
+  }
+}
 
 // 17 is the protocol version; 70 (the toolkit's connect-timeout option) and 20485 (OpenLDAP's
 // network timeout) both set the connect timeout, which also bounds binds and modifications.
@@ -491,6 +583,20 @@ ZEV_LDAP_EXPORT char* zev_ldap_err2string(int code) {
 // OpenLDAP answers an option it refuses with LDAP_OPT_ERROR (-1), which is no "server down":
 // that is reported as 89, parameter error.
 ZEV_LDAP_EXPORT int zev_ldap_set_option(LDAP* ld, int option, const void* value) {
+  if (option == kOptionPageSize) {
+    const int* size = static_cast<const int*>(value);
+    if (ld == nullptr || size == nullptr || *size < 0 || *size > 1000000) {
+      return classicCode(LDAP_PARAM_ERROR);
+    }
+    zevldap::SessionState state = zevldap::sessionState(ld);
+    state.pageSize = *size;
+    zevldap::rememberSession(ld, state);
+    return LDAP_SUCCESS;
+  }
+  if (ld == nullptr &&
+      (option == LDAP_OPT_X_TLS_CACERTFILE || option == LDAP_OPT_X_TLS_CACERTDIR)) {
+    return setTrustAnchor(option, static_cast<const char*>(value));
+  }
   if (option == 70 || option == LDAP_OPT_NETWORK_TIMEOUT) {
     if (value == nullptr || !isValidTimeval(static_cast<const struct timeval*>(value))) {
       return classicCode(LDAP_PARAM_ERROR);
@@ -501,21 +607,27 @@ ZEV_LDAP_EXPORT int zev_ldap_set_option(LDAP* ld, int option, const void* value)
   return rc == LDAP_OPT_SUCCESS ? LDAP_SUCCESS : classicCode(LDAP_PARAM_ERROR);
 }
 
+// The process-wide trust anchors (a CA file or folder) for the sessions opened after this.
+// The TLS context is made again at once, so that a changed setting takes effect and a file
+// that cannot be used is reported here (89, with OpenSSL's reason as the detail) rather than
+// as a failed handshake later.
 // A simple bind that waits at most the connect timeout for its answer.
 ZEV_LDAP_EXPORT int zev_ldap_simple_bind_s(LDAP* ld, const char* dn, const char* password) {
   if (ld == nullptr) return classicCode(LDAP_PARAM_ERROR);
   struct berval credentials;
   credentials.bv_val = const_cast<char*>(password != nullptr ? password : "");
   credentials.bv_len = password != nullptr ? std::char_traits<char>::length(password) : 0;
+  int rc = prepare(ld);
+  if (rc != LDAP_SUCCESS) return classicCode(rc);
   int msgid = -1;
-  int rc = ldap_sasl_bind(ld, dn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &msgid);
-  if (rc != LDAP_SUCCESS) return classicCode(sendFailed(ld, rc));
-  return classicCode(awaitResult(ld, msgid));
+  rc = ldap_sasl_bind(ld, dn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return classicCode(zevldap::nameTLSFailure(ld, sendFailed(ld, rc)));
+  return classicCode(awaitResult(ld, msgid, "bind", dn));
 }
 
 ZEV_LDAP_EXPORT int zev_ldap_unbind(LDAP* ld) {
   if (ld == nullptr) return classicCode(LDAP_PARAM_ERROR);
-  return classicCode(ldap_unbind_ext(ld, nullptr, nullptr));
+  return classicCode(closeSession(ld));
 }
 
 // The time limit goes to the server as its time limit and bounds the wait in the client.
@@ -526,7 +638,12 @@ ZEV_LDAP_EXPORT int zev_ldap_search_st(LDAP* ld, const char* base, int scope, co
   if (ld == nullptr || result == nullptr || (timeout != nullptr && !isValidTimeval(timeout))) {
     return classicCode(LDAP_PARAM_ERROR);
   }
-  return classicCode(search(ld, base, scope, filter, attrs, attrsonly, timeout, result));
+  try {
+    return classicCode(
+        zevldap::runSearch(ld, base, scope, filter, attrs, attrsonly, timeout, result));
+  } catch (const std::bad_alloc&) {
+    return classicCode(LDAP_NO_MEMORY);
+  }
 }
 
 ZEV_LDAP_EXPORT int zev_ldap_url_search_st(LDAP* ld, const char* url, int attrsonly,
@@ -559,54 +676,61 @@ ZEV_LDAP_EXPORT void zev_ldap_free_urldesc(LDAPURLDesc* description) {
 ZEV_LDAP_EXPORT int zev_ldap_count_entries(LDAP* ld, LDAPMessage* result) {
   if (ld == nullptr) return -1;
   if (result == nullptr) return 0;
-  return ldap_count_entries(ld, result);
+  return zevldap::countEntries(ld, result);
 }
 
 // Modifications wait for their answer at most the connect timeout too: we chose that bound
 // because these calls follow a bind on the same session and should not hang either.
 ZEV_LDAP_EXPORT int zev_ldap_add_s(LDAP* ld, const char* dn, LDAPMod** mods) {
   if (ld == nullptr || dn == nullptr || mods == nullptr) return classicCode(LDAP_PARAM_ERROR);
+  int rc = prepare(ld);
+  if (rc != LDAP_SUCCESS) return classicCode(rc);
   int msgid = -1;
-  int rc = ldap_add_ext(ld, dn, mods, nullptr, nullptr, &msgid);
-  if (rc != LDAP_SUCCESS) return classicCode(sendFailed(ld, rc));
-  return classicCode(awaitResult(ld, msgid));
+  rc = ldap_add_ext(ld, dn, mods, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return classicCode(zevldap::nameTLSFailure(ld, sendFailed(ld, rc)));
+  return classicCode(awaitResult(ld, msgid, "add", dn));
 }
 
 ZEV_LDAP_EXPORT int zev_ldap_delete_s(LDAP* ld, const char* dn) {
   if (ld == nullptr || dn == nullptr) return classicCode(LDAP_PARAM_ERROR);
+  int rc = prepare(ld);
+  if (rc != LDAP_SUCCESS) return classicCode(rc);
   int msgid = -1;
-  int rc = ldap_delete_ext(ld, dn, nullptr, nullptr, &msgid);
-  if (rc != LDAP_SUCCESS) return classicCode(sendFailed(ld, rc));
-  return classicCode(awaitResult(ld, msgid));
+  rc = ldap_delete_ext(ld, dn, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return classicCode(zevldap::nameTLSFailure(ld, sendFailed(ld, rc)));
+  return classicCode(awaitResult(ld, msgid, "delete", dn));
 }
 
 ZEV_LDAP_EXPORT int zev_ldap_modify_s(LDAP* ld, const char* dn, LDAPMod** mods) {
   if (ld == nullptr || dn == nullptr || mods == nullptr) return classicCode(LDAP_PARAM_ERROR);
+  int rc = prepare(ld);
+  if (rc != LDAP_SUCCESS) return classicCode(rc);
   int msgid = -1;
-  int rc = ldap_modify_ext(ld, dn, mods, nullptr, nullptr, &msgid);
-  if (rc != LDAP_SUCCESS) return classicCode(sendFailed(ld, rc));
-  return classicCode(awaitResult(ld, msgid));
+  rc = ldap_modify_ext(ld, dn, mods, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return classicCode(zevldap::nameTLSFailure(ld, sendFailed(ld, rc)));
+  return classicCode(awaitResult(ld, msgid, "modify", dn));
 }
 
 // Renames within the same parent; deleteoldrdn non-zero removes the old naming value.
 ZEV_LDAP_EXPORT int zev_ldap_modrdn_s(LDAP* ld, const char* dn, const char* newrdn,
                                       int deleteoldrdn) {
   if (ld == nullptr || dn == nullptr || newrdn == nullptr) return classicCode(LDAP_PARAM_ERROR);
+  int rc = prepare(ld);
+  if (rc != LDAP_SUCCESS) return classicCode(rc);
   int msgid = -1;
-  int rc =
-      ldap_rename(ld, dn, newrdn, nullptr, deleteoldrdn != 0 ? 1 : 0, nullptr, nullptr, &msgid);
-  if (rc != LDAP_SUCCESS) return classicCode(sendFailed(ld, rc));
-  return classicCode(awaitResult(ld, msgid));
+  rc = ldap_rename(ld, dn, newrdn, nullptr, deleteoldrdn != 0 ? 1 : 0, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return classicCode(zevldap::nameTLSFailure(ld, sendFailed(ld, rc)));
+  return classicCode(awaitResult(ld, msgid, "rename", dn));
 }
 
 ZEV_LDAP_EXPORT LDAPMessage* zev_ldap_first_entry(LDAP* ld, LDAPMessage* result) {
   if (ld == nullptr || result == nullptr) return nullptr;
-  return ldap_first_entry(ld, result);
+  return zevldap::firstEntry(ld, result);
 }
 
 ZEV_LDAP_EXPORT LDAPMessage* zev_ldap_next_entry(LDAP* ld, LDAPMessage* entry) {
   if (ld == nullptr || entry == nullptr) return nullptr;
-  return ldap_next_entry(ld, entry);
+  return zevldap::nextEntry(ld, entry);
 }
 
 ZEV_LDAP_EXPORT char* zev_ldap_get_dn(LDAP* ld, LDAPMessage* entry) {
