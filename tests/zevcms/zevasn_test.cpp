@@ -1,6 +1,8 @@
 // Certificates and CRLs from the forms a directory stores them in, and the utilities around them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
 #include <sstream>
 
 #include "support/testpki.h"
@@ -65,6 +67,113 @@ TEST(StoredForms, EachFormDecodesToTheDERAndDamageThrowsByName) {
   EXPECT_EQ(thrown([&] { ZEVASNx509Certificate().setDER(ZEVASNCBuffer(d.data(), d.size())); }),
             "571100: certificate does not decode: trailing bytes after the DER encoding (" +
                 std::to_string(d.size() - 1) + " of " + std::to_string(d.size()) + " used)");
+}
+
+// An object of the chain test PKI, decoded by the host layer.
+template <class T>
+std::unique_ptr<T> chainObject(const std::string& name) {
+  const Bytes der = testpki::chain().der(name);
+  std::unique_ptr<T> object(new T);
+  object->setDER(ZEVASNCBuffer(der.data(), der.size()));
+  return object;
+}
+
+// What the openssl command prints for a list, e.g. "crlNumber=0x04".
+std::string opensslCRL(const std::string& name, const std::string& option) {
+  std::string out;
+  FILE* pipe = popen(("openssl crl -noout " + option + " -in " +
+                      testpki::chain().path(name + ".pem") + " 2>&1").c_str(),
+                     "r");
+  char buffer[512];
+  for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
+  if (pipe != nullptr) pclose(pipe);
+  return out.substr(0, out.find('\n'));
+}
+
+TEST(RevocationList, TimesAreTheOnesItWasMadeWith) {
+  const testpki::Material& pki = testpki::chain();
+  auto crl = chainObject<ZEVASNCertificateList>("inter-crl");
+  EXPECT_EQ(crl->getThisUpdateTime(), pki.time("CRL_THIS"));
+  ZEVEpochSeconds next = 0;
+  EXPECT_TRUE(crl->getNextUpdateTime(next));
+  EXPECT_EQ(next, pki.time("CRL_NEXT"));
+  ZEVASNCertificateList empty;
+  EXPECT_THROW(empty.getThisUpdateTime(), ZEVException);
+  EXPECT_THROW(empty.getNextUpdateTime(next), ZEVException);
+  EXPECT_THROW(empty.getScope(), ZEVException);
+}
+
+TEST(RevocationList, ScopeReportsTheIssuingDistributionPointDeltaAndCriticalExtensions) {
+  const std::string dp =
+      "ldap:///cn=Chain%20Intermediate%2Co=Example%2Cc=GB?certificateRevocationList;binary";
+  const struct {
+    const char* list;
+    bool user, ca, attributes, reasons, indirect, delta, partitioned;
+    std::vector<std::string> critical, points;
+  } rows[] = {
+      {"inter-crl", false, false, false, false, false, false, false, {}, {}},
+      {"scope-user", true, false, false, false, false, false, false, {}, {}},
+      {"scope-ca", false, true, false, false, false, false, false, {}, {}},
+      {"scope-attr", false, false, true, false, false, false, false, {}, {}},
+      {"scope-reasons", false, false, false, true, false, false, false, {}, {}},
+      {"scope-indirect", false, false, false, false, true, false, false, {}, {}},
+      {"scope-delta", false, false, false, false, false, true, false, {}, {}},
+      {"scope-dp", false, false, false, false, false, false, true, {}, {dp}},
+      {"scope-critical", false, false, false, false, false, false, false,
+       {"1.3.6.1.4.1.55555.1"}, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.list);
+    ZEVCRLScope scope = chainObject<ZEVASNCertificateList>(row.list)->getScope();
+    EXPECT_EQ(scope.onlyUserCerts, row.user);
+    EXPECT_EQ(scope.onlyCACerts, row.ca);
+    EXPECT_EQ(scope.onlyAttributeCerts, row.attributes);
+    EXPECT_EQ(scope.onlySomeReasons, row.reasons);
+    EXPECT_EQ(scope.indirect, row.indirect);
+    EXPECT_EQ(scope.delta, row.delta);
+    EXPECT_EQ(scope.partitioned, row.partitioned);
+    std::vector<std::string> critical, points;
+    for (const ZEVString& oid : scope.unknownCritical) critical.push_back(oid.str());
+    for (const ZEVString& uri : scope.distributionPoints) points.push_back(uri.str());
+    EXPECT_EQ(critical, row.critical);
+    EXPECT_EQ(points, row.points);
+    EXPECT_EQ("crlNumber=0x" + scope.crlNumber.str(), opensslCRL(row.list, "-crlnumber"));
+  }
+}
+
+TEST(RevocationList, FindRevokedGivesTheEntrysDateAndReason) {
+  const testpki::Material& pki = testpki::chain();
+  const struct {
+    const char* list;
+    const char* cert;
+    const char* reason;  // null: not listed
+    const char* when;    // key of the revocation time in the PKI's times
+  } rows[] = {
+      {"inter-crl", "leaf-revoked", "keyCompromise", "REVOKED_AT"},
+      {"inter-crl", "leaf-good", nullptr, nullptr},
+      {"inter-crl-old", "leaf-revoked", nullptr, nullptr},
+      {"root-arl", "inter2", "cACompromise", "INTER2_REVOKED_AT"},
+      {"root-arl", "inter", nullptr, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.list) + " " + row.cert);
+    auto crl = chainObject<ZEVASNCertificateList>(row.list);
+    ZEVRevocationInfo info = crl->findRevoked(*chainObject<ZEVASNx509Certificate>(row.cert));
+    EXPECT_EQ(info.revoked, row.reason != nullptr);
+    if (row.reason == nullptr) continue;
+    EXPECT_EQ(info.reason.str(), row.reason);
+    EXPECT_EQ(info.dateTime, pki.time(row.when));
+  }
+}
+
+TEST(Certificate, ValidityTimesAreTheOnesItWasIssuedWith) {
+  const long long now = testpki::chain().time("NOW"), day = 86400;
+  auto leaf = chainObject<ZEVASNx509Certificate>("leaf-good");
+  EXPECT_EQ(leaf->getNotBeforeTime(), now - 60 * day);
+  EXPECT_EQ(leaf->getNotAfterTime(), now + 3650 * day);
+  EXPECT_THROW(ZEVASNx509Certificate().getNotBeforeTime(), ZEVException);
 }
 
 TEST(Utility, ConvertDCtoHostFillsAnEmptyHostFromTheDcComponents) {

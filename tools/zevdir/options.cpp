@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "times.h"
 #include "zevasn.h"
 #include "zevexception.h"
 
@@ -284,7 +285,16 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "-o") {
       o.outDir = next();
     } else if (arg == "--issuer") {
-      o.issuerFile = next();
+      o.issuerFiles.push_back(next());
+    } else if (arg == "--ca-file") {
+      o.caFile = next();
+    } else if (arg == "--at") {
+      o.atTime = parseTime(next());
+      o.atGiven = true;
+    } else if (arg == "--force") {
+      o.force = flag();
+    } else if (arg == "--timeout") {
+      o.timeout = toInt(arg, next(), 1, 86400);
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError("unknown flag " + arg);
     } else {
@@ -320,9 +330,12 @@ Options parseOptions(int argc, char** argv) {
     throw UsageError(o.command + " takes " + std::to_string(want) + " argument" +
                      (want == 1 ? "" : "s") + ", got " + std::to_string(o.args.size()));
   }
-  if (!o.issuerFile.empty() && o.command != "check") {
-    throw UsageError("--issuer goes with check");
+  if (o.command != "check") {
+    if (!o.issuerFiles.empty()) throw UsageError("--issuer goes with check");
+    if (!o.caFile.empty()) throw UsageError("--ca-file goes with check");
+    if (o.atGiven) throw UsageError("--at goes with check");
   }
+  if (o.force && o.command != "publish-crl") throw UsageError("--force goes with publish-crl");
   if (o.command == "publish-crl" && o.bindDN.empty()) {
     throw UsageError("publish-crl changes the directory and needs a bind DN (-D)");
   }
@@ -357,8 +370,10 @@ Commands:
   arls DN              authority revocation lists of DN (its CRLs as well)
   url LDAPURL          revocation lists named by an LDAP URL
   ping                 binds to the server and unbinds
-  check CERT           revocation status of the certificate in file CERT
-  publish-crl DN FILE  replaces the CRL of entry DN with FILE (needs -D)
+  check CERT           revocation status of the certificate in file CERT and of
+                       every CA certificate on its path to a trust anchor
+  publish-crl DN FILE  replaces the CRL of entry DN with FILE (needs -D); FILE
+                       must be issued by a CA certificate of the entry, if any
 
 Connection:
   -H URI               ldap://host:port or ldaps://host:port
@@ -370,6 +385,7 @@ Connection:
   -P 2|3               LDAP protocol version (default 3)
   --connect-timeout S  seconds to connect and bind (default 10)
   --search-timeout S   seconds per search (default 60)
+  --timeout S          seconds for the whole command (default 120)
   --driver PATH        use this LDAP client library (standard function names)
   --error-level 0|1|2  0: report every failure (default); 1: a missing entry
                        counts as empty; 2: failures count as empty
@@ -383,11 +399,22 @@ Output:
   --pem                PEM text of each object
   --der -o DIR         one DER file per object in DIR
   --json               a JSON document
-  --issuer FILE        check: the issuer's certificate (default: the CA
-                       certificates of the issuer's entry)
+
+check and publish-crl:
+  --ca-file FILE       check: the trust anchors (PEM bundle); without it a
+                       self-signed CA certificate found in the directory ends
+                       the path, and the output says it was not pinned
+  --issuer FILE        check: issuer certificates (DER, PEM or a PEM bundle;
+                       may be given more than once), used before the CA
+                       certificates stored at each issuer's entry
+  --at TIME            check: as of TIME (2026-12-07T10:00:00Z or
+                       20261207100000Z) instead of now
+  --force              publish-crl: write a list that no CA certificate of
+                       the entry issued
 
 DN arguments are RFC 4514 text, e.g. "cn=Test CA,o=Example,c=GB".
 CERT, FILE and --issuer files may be DER or PEM.
+A command that runs out of --timeout says what it was doing and exits 3.
 
 Exit codes:
   0  success; check: the certificate is good

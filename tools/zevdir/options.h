@@ -49,7 +49,18 @@ struct Options {
   // Output.
   OutputFormat format = OutputFormat::kText;
   std::string outDir;  // -o, with --der
-  std::string issuerFile;
+
+  // The whole command's time (--timeout), connect, bind, searches and decoding included.
+  int timeout = 120;
+
+  // check: issuer certificates (--issuer, each file one or more), trust anchors (--ca-file)
+  // and the time to check at (--at; now when not given).
+  std::vector<std::string> issuerFiles;
+  std::string caFile;
+  bool atGiven = false;
+  long long atTime = 0;
+  // publish-crl: write even a list that does not match the entry's CA certificates.
+  bool force = false;
 
   bool help = false;
   std::string command;
