@@ -175,20 +175,29 @@ TEST_F(CheckTest, VerdictsMatchOpensslVerify) {
 TEST_F(CheckTest, TrustAnchorIsPinnedOrSaidNotToBe) {
   const struct {
     std::vector<std::string> flags;
+    const char* cert;
     int code;
     std::string text;
   } rows[] = {
-      {{}, 0, "not pinned: self-signed, no --ca-file"},
-      {{"--issuer", pki("inter.pem")}, 0, "status=anchor\nreason=self-signed, found in the dir"},
-      {{"--ca-file", pki("impostor.pem")}, 4,
+      {{}, "leaf-good", 0, "not pinned: self-signed, no --ca-file"},
+      {{"--issuer", pki("inter.pem")}, "leaf-good", 0,
+       "status=anchor\nreason=self-signed, found in the directory"},
+      {{"--ca-file", pki("impostor.pem")}, "leaf-good", 4,
        "which is not among the trust anchors of --ca-file"},
-      {{"--ca-file", pki("inter.pem")}, 0, "pinned by --ca-file"},
-      {{"--at", "2026-13-01T00:00:00Z"}, 2, ""},
+      {{"--ca-file", pki("inter.pem")}, "leaf-good", 0, "pinned by --ca-file"},
+      {{"--ca-file", pki("root.pem")}, "by-leaf", 4,
+       "reason=no issuer certificate found for CN=Under A Leaf,O=Example,C=GB (issuer "
+       "CN=Leaf Good,OU=people,O=Example,C=GB; looked in --ca-file, --issuer and the entry's CA "
+       "certificates); entry CN=Leaf Good,OU=people,O=Example,C=GB is not in the directory"},
+      {{"--ca-file", pki("root.pem"), "--issuer", pki("leaf-good.pem")}, "by-leaf", 4,
+       "is not a CA certificate"},
+      {{"--at", "2026-13-01T00:00:00Z"}, "leaf-good", 2, ""},
+      {{"--ca-file", pki("times")}, "leaf-good", 2, ""},
   };
   for (const auto& row : rows) {
     std::vector<std::string> args = {"check"};
     args.insert(args.end(), row.flags.begin(), row.flags.end());
-    args.push_back(pki("leaf-good.pem"));
+    args.push_back(pki(std::string(row.cert) + ".pem"));
     Outcome r = zevdir(args);
     EXPECT_EQ(r.code, row.code) << r.out << r.err;
     EXPECT_THAT(r.out, HasSubstr(row.text));

@@ -146,6 +146,8 @@ class Checker {
   const ZEVASNCertificateContainer* storedCACertificates(const ZEVASNx500Name& entry,
                                                          std::vector<std::string>& problems);
   bool buildPath(std::string& why);
+  PathCert pickIssuer(const ZEVASNx509Certificate& cert, const std::vector<PathCert>& candidates,
+                      std::vector<std::string>& problems) const;
   Link checkLink(const ZEVASNx509Certificate& cert, const ZEVASNx509Certificate& issuer);
   void fetch(const std::string& source, std::vector<FoundList>& found,
              std::vector<std::string>& problems, const std::function<ZEVASNCRLContainer*()>& get);
@@ -203,8 +205,7 @@ const ZEVASNCertificateContainer* Checker::storedCACertificates(
 // Follows issuers from the input certificate to a trust anchor: the --ca-file certificates,
 // else (without --ca-file) a self-signed CA certificate found on the way. Candidates are
 // taken from the anchors, the --issuer certificates and the CA certificates of the issuer's
-// entry, in that order; the first that issued the certificate wins, preferring one that is
-// valid at the time of the check. False, with why, when no path is found.
+// entry, in that order. False, with why, when no path is found.
 bool Checker::buildPath(std::string& why) {
   path_.push_back({input_.get(), Origin::kInput});
   for (;;) {
@@ -229,42 +230,53 @@ bool Checker::buildPath(std::string& why) {
       why = "no trust anchor within " + std::to_string(kMaxPath) + " certificates";
       return false;
     }
+    // The anchors and --issuer certificates first; the directory only when none of them
+    // issued the certificate.
     std::vector<PathCert> candidates;
     for (const CertPtr& c : anchors_) candidates.push_back({c.get(), Origin::kAnchor});
     for (const CertPtr& c : given_) candidates.push_back({c.get(), Origin::kGiven});
     std::vector<std::string> problems;
-    const ZEVASNCertificateContainer* stored =
-        storedCACertificates(current.getIssuer(), problems);
-    for (const ZEVASNx509Certificate* c : *stored) candidates.push_back({c, Origin::kDirectory});
-
-    const PathCert* chosen = nullptr;
-    for (int pass = 0; pass < 2 && chosen == nullptr; ++pass) {
-      for (const PathCert& candidate : candidates) {
-        bool inPath = false;
-        for (const PathCert& p : path_) inPath = inPath || sameDER(*p.cert, *candidate.cert);
-        if (inPath || !(candidate.cert->getSubject() == current.getIssuer())) continue;
-        std::string reason = ZEVASNIssuerCheck::whyNotIssuedBy(current, *candidate.cert).str();
-        if (!reason.empty()) {
-          if (pass == 0) problems.push_back(reason);
-          continue;
-        }
-        bool valid = candidate.cert->getNotBeforeTime() <= now_ &&
-                     now_ <= candidate.cert->getNotAfterTime();
-        if (pass == 1 || valid) {
-          chosen = &candidate;
-          break;
-        }
+    PathCert chosen = pickIssuer(current, candidates, problems);
+    if (chosen.cert == nullptr) {
+      candidates.clear();
+      for (const ZEVASNx509Certificate* c : *storedCACertificates(current.getIssuer(), problems)) {
+        candidates.push_back({c, Origin::kDirectory});
       }
+      chosen = pickIssuer(current, candidates, problems);
     }
-    if (chosen == nullptr) {
+    if (chosen.cert == nullptr) {
       why = "no issuer certificate found for " + nameText(current.getSubject()) + " (issuer " +
             nameText(current.getIssuer()) + "; looked in --ca-file, --issuer and the entry's " +
             "CA certificates)";
       for (const std::string& p : problems) why += "; " + p;
       return false;
     }
-    path_.push_back(*chosen);
+    path_.push_back(chosen);
   }
+}
+
+// The first candidate that issued cert and is not on the path yet, preferring one valid at
+// the time of the check; a null cert when none did. Reasons of refused candidates that carry
+// the issuer's name go to problems.
+PathCert Checker::pickIssuer(const ZEVASNx509Certificate& cert,
+                             const std::vector<PathCert>& candidates,
+                             std::vector<std::string>& problems) const {
+  const PathCert* chosen = nullptr;
+  for (const PathCert& candidate : candidates) {
+    bool inPath = false;
+    for (const PathCert& p : path_) inPath = inPath || sameDER(*p.cert, *candidate.cert);
+    if (inPath || !(candidate.cert->getSubject() == cert.getIssuer())) continue;
+    std::string reason = ZEVASNIssuerCheck::whyNotIssuedBy(cert, *candidate.cert).str();
+    if (!reason.empty()) {
+      problems.push_back(reason);
+      continue;
+    }
+    if (candidate.cert->getNotBeforeTime() <= now_ && now_ <= candidate.cert->getNotAfterTime()) {
+      return candidate;
+    }
+    if (chosen == nullptr) chosen = &candidate;
+  }
+  return chosen != nullptr ? *chosen : PathCert{nullptr, Origin::kDirectory};
 }
 
 void Checker::fetch(const std::string& source, std::vector<FoundList>& found,
