@@ -28,8 +28,10 @@ class Material {
     Bytes b = read("times");
     std::string text(b.begin(), b.end());
     std::size_t at = text.find("\n" + key + "=");
-    if (text.compare(0, key.size() + 1, key + "=") == 0) at = 0;
-    else if (at != std::string::npos) ++at;
+    if (text.compare(0, key.size() + 1, key + "=") == 0)
+      at = 0;
+    else if (at != std::string::npos)
+      ++at;
     if (at == std::string::npos) throw std::runtime_error("no " + key + " in the PKI's times");
     return std::stoll(text.substr(at + key.size() + 1));
   }

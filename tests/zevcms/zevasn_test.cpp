@@ -81,9 +81,10 @@ std::unique_ptr<T> chainObject(const std::string& name) {
 // What the openssl command prints for a list, e.g. "crlNumber=0x04".
 std::string opensslCRL(const std::string& name, const std::string& option) {
   std::string out;
-  FILE* pipe = popen(("openssl crl -noout " + option + " -in " +
-                      testpki::chain().path(name + ".pem") + " 2>&1").c_str(),
-                     "r");
+  FILE* pipe = popen(
+      ("openssl crl -noout " + option + " -in " + testpki::chain().path(name + ".pem") + " 2>&1")
+          .c_str(),
+      "r");
   char buffer[512];
   for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
     out.append(buffer, n);
@@ -99,6 +100,9 @@ TEST(RevocationList, TimesAreTheOnesItWasMadeWith) {
   ZEVEpochSeconds next = 0;
   EXPECT_TRUE(crl->getNextUpdateTime(next));
   EXPECT_EQ(next, pki.time("CRL_NEXT"));
+  next = 7;
+  EXPECT_FALSE(chainObject<ZEVASNCertificateList>("entry-critical")->getNextUpdateTime(next));
+  EXPECT_EQ(next, 7);
   ZEVASNCertificateList empty;
   EXPECT_THROW(empty.getThisUpdateTime(), ZEVException);
   EXPECT_THROW(empty.getNextUpdateTime(next), ZEVException);
@@ -113,6 +117,7 @@ TEST(RevocationList, ScopeReportsTheIssuingDistributionPointDeltaAndCriticalExte
     bool user, ca, attributes, reasons, indirect, delta, partitioned;
     std::vector<std::string> critical, points;
   } rows[] = {
+      // clang-format off
       {"inter-crl", false, false, false, false, false, false, false, {}, {}},
       {"scope-user", true, false, false, false, false, false, false, {}, {}},
       {"scope-ca", false, true, false, false, false, false, false, {}, {}},
@@ -123,6 +128,9 @@ TEST(RevocationList, ScopeReportsTheIssuingDistributionPointDeltaAndCriticalExte
       {"scope-dp", false, false, false, false, false, false, true, {}, {dp}},
       {"scope-critical", false, false, false, false, false, false, false,
        {"1.3.6.1.4.1.55555.1"}, {}},
+      {"entry-critical", false, false, false, false, false, false, false,
+       {"1.3.6.1.4.1.55555.2"}, {}},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.list);
@@ -139,7 +147,8 @@ TEST(RevocationList, ScopeReportsTheIssuingDistributionPointDeltaAndCriticalExte
     for (const ZEVString& uri : scope.distributionPoints) points.push_back(uri.str());
     EXPECT_EQ(critical, row.critical);
     EXPECT_EQ(points, row.points);
-    EXPECT_EQ("crlNumber=0x" + scope.crlNumber.str(), opensslCRL(row.list, "-crlnumber"));
+    EXPECT_EQ(scope.crlNumber.empty() ? "crlNumber=<NONE>" : "crlNumber=0x" + scope.crlNumber.str(),
+              opensslCRL(row.list, "-crlnumber"));
   }
 }
 

@@ -46,9 +46,7 @@ class CheckTest : public slapdtest::ServerSuite<::testing::Test> {
 
   static std::string pki(const std::string& file) { return testpki::chain().path(file); }
   // A time of the PKI's times file: as seconds for openssl, as YYYYMMDDHHMMSSZ for zevdir.
-  static std::string seconds(const char* key) {
-    return std::to_string(testpki::chain().time(key));
-  }
+  static std::string seconds(const char* key) { return std::to_string(testpki::chain().time(key)); }
   static std::string asn1Time(const char* key) {
     time_t t = static_cast<time_t>(testpki::chain().time(key));
     struct tm parts;
@@ -60,9 +58,9 @@ class CheckTest : public slapdtest::ServerSuite<::testing::Test> {
   // Runs a shell command with its output in files of the chain PKI's folder.
   static Outcome run(const std::string& command) {
     auto start = std::chrono::steady_clock::now();
-    int status = std::system(("LDAPNOINIT=1 " + command + " >" + pki("out") + " 2>" +
-                              pki("err") + " </dev/null")
-                                 .c_str());
+    int status = std::system(
+        ("LDAPNOINIT=1 " + command + " >" + pki("out") + " 2>" + pki("err") + " </dev/null")
+            .c_str());
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(pki("out")),
             readFile(pki("err")), took.count()};
@@ -118,6 +116,7 @@ TEST_F(CheckTest, VerdictsMatchOpensslVerify) {
     const char* verdict;
     std::string text;  // a part of the text output
   } rows[] = {
+      // clang-format off
       {"good", {"inter-crl"}, "leaf-good", "inter", "", {}, "good",
        "anchor=CN=Chain Root,O=Example,C=GB (serial 1000), pinned by --ca-file"},
       {"revoked end entity", {"inter-crl"}, "leaf-revoked", "inter", "", {}, "revoked",
@@ -140,6 +139,7 @@ TEST_F(CheckTest, VerdictsMatchOpensslVerify) {
        "good", "skipped=" + dead},
       {"dead point and expired list", {"inter-crl-expired"}, "leaf-dead", "inter", "",
        {"--timeout", "8"}, "unknown", "CRL expired at "},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -179,6 +179,7 @@ TEST_F(CheckTest, TrustAnchorIsPinnedOrSaidNotToBe) {
     int code;
     std::string text;
   } rows[] = {
+      // clang-format off
       {{}, "leaf-good", 0, "not pinned: self-signed, no --ca-file"},
       {{"--issuer", pki("inter.pem")}, "leaf-good", 0,
        "status=anchor\nreason=self-signed, found in the directory"},
@@ -193,6 +194,7 @@ TEST_F(CheckTest, TrustAnchorIsPinnedOrSaidNotToBe) {
        "is not a CA certificate"},
       {{"--at", "2026-13-01T00:00:00Z"}, "leaf-good", 2, ""},
       {{"--ca-file", pki("times")}, "leaf-good", 2, ""},
+      // clang-format on
   };
   for (const auto& row : rows) {
     std::vector<std::string> args = {"check"};
@@ -212,6 +214,7 @@ TEST_F(CheckTest, PublishAcceptsOnlyListsOfTheEntrysCA) {
     int code;
     std::string out, err;
   } rows[] = {
+      // clang-format off
       {{}, "root-crl", 2, "",
        "refusing to publish: the revocation list of CN=Chain Root,O=Example,C=GB was not issued "
        "by a CA certificate of CN=Chain Intermediate,O=Example,C=GB; the revocation list's "
@@ -222,13 +225,14 @@ TEST_F(CheckTest, PublishAcceptsOnlyListsOfTheEntrysCA) {
        "publishing anyway (--force)"},
       {{}, "inter-crl", 0, "replaced revocation list of CN=Chain Root,O=Example,C=GB", ""},
       {{}, "inter.pem", 2, "", "holds no revocation list"},
+      // clang-format on
   };
   for (const auto& row : rows) {
     std::vector<std::string> args = {"-D", kAdmin, "-w", "secret", "publish-crl"};
     args.insert(args.end(), row.flags.begin(), row.flags.end());
     std::string file = row.list;
-    args.insert(args.end(), {kInter, pki(file.find('.') == std::string::npos ? file + ".der"
-                                                                              : file)});
+    args.insert(args.end(),
+                {kInter, pki(file.find('.') == std::string::npos ? file + ".der" : file)});
     Outcome r = zevdir(args);
     EXPECT_EQ(r.code, row.code) << r.out << r.err;
     EXPECT_THAT(r.out, HasSubstr(row.out));

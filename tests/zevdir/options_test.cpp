@@ -1,11 +1,12 @@
 // zevdir's command line, without a server.
 #include "options.h"
-#include "times.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sstream>
+
+#include "times.h"
 
 namespace zevdir {
 namespace {
@@ -89,8 +90,8 @@ TEST(ZevdirOptions, AtTakesRFC3339AndASN1Times) {
     try {
       Options o = parseOptions(static_cast<int>(argv.size()), argv.data());
       ASSERT_NE(row.gnuDate, nullptr) << "accepted";
-      FILE* date = popen(("date -u '+%s %Y-%m-%dT%H:%M:%SZ' -d '" + std::string(row.gnuDate) +
-                          "'").c_str(), "r");
+      FILE* date = popen(
+          ("date -u '+%s %Y-%m-%dT%H:%M:%SZ' -d '" + std::string(row.gnuDate) + "'").c_str(), "r");
       ASSERT_NE(date, nullptr);
       long long expected = 0;
       char text[64] = "";

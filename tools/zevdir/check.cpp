@@ -76,8 +76,8 @@ DistributionPoint splitPoint(const std::string& url) {
   p.url = url;
   std::size_t scheme = url.find("://");
   std::size_t slash = url.find('/', scheme + 3);
-  p.host = url.substr(scheme + 3, slash == std::string::npos ? std::string::npos
-                                                             : slash - scheme - 3);
+  p.host =
+      url.substr(scheme + 3, slash == std::string::npos ? std::string::npos : slash - scheme - 3);
   if (slash == std::string::npos) return p;
   std::size_t query = url.find('?', slash);
   p.dn = percentDecode(
@@ -99,7 +99,8 @@ std::string whyUnusable(const ZEVASNCertificateList& list, const ZEVASNx509Certi
   ZEVCRLScope scope = list.getScope();
   if (!scope.unknownCritical.empty()) {
     std::string oids;
-    for (const ZEVString& oid : scope.unknownCritical) oids += (oids.empty() ? "" : ", ") + oid.str();
+    for (const ZEVString& oid : scope.unknownCritical)
+      oids += (oids.empty() ? "" : ", ") + oid.str();
     return "it has a critical extension this checker does not know (" + oids + ")";
   }
   // Design choice: delta and indirect lists are not supported; they never decide a status.
@@ -338,8 +339,8 @@ Link Checker::checkLink(const ZEVASNx509Certificate& cert, const ZEVASNx509Certi
         // A point on another host gets its share of the time left, so that one dead server
         // cannot take the whole budget from the points and the entry after it.
         int share = std::max(1, Deadline::remaining() / static_cast<int>(urls.size() - i + 1));
-        Deadline::phase("reading distribution point " + url + " (its share: " +
-                        std::to_string(share) + " s)");
+        Deadline::phase("reading distribution point " + url +
+                        " (its share: " + std::to_string(share) + " s)");
         try {
           fetch(url, found, problems, [&] { return directory_.listsAt(url, share); });
         } catch (const ZEVException& e) {
@@ -360,8 +361,8 @@ Link Checker::checkLink(const ZEVASNx509Certificate& cert, const ZEVASNx509Certi
     for (const FoundList& f : found) {
       std::string why = whyUnusable(*f.crl, cert, issuer, now_);
       if (!why.empty()) {
-        skipped.push_back(f.source + ": the list of " + nameText(f.crl->getIssuer()) +
-                          " issued " + formatTime(f.crl->getThisUpdateTime()) + ": " + why);
+        skipped.push_back(f.source + ": the list of " + nameText(f.crl->getIssuer()) + " issued " +
+                          formatTime(f.crl->getThisUpdateTime()) + ": " + why);
       } else if (best == nullptr || f.crl->getThisUpdateTime() > best->crl->getThisUpdateTime()) {
         best = &f;
       }
@@ -474,10 +475,10 @@ int Checker::run(std::ostream& out) {
       last.reason = "a trust anchor of --ca-file";
       anchor += ", pinned by --ca-file";
     } else {
-      last.reason = "self-signed, found " + std::string(path_.back().origin == Origin::kGiven
-                                                            ? "in --issuer"
-                                                            : "in the directory") +
-                    "; not pinned (no --ca-file)";
+      last.reason =
+          "self-signed, found " +
+          std::string(path_.back().origin == Origin::kGiven ? "in --issuer" : "in the directory") +
+          "; not pinned (no --ca-file)";
       anchor += ", not pinned: self-signed, no --ca-file";
     }
   } else {
@@ -492,8 +493,8 @@ int Checker::run(std::ostream& out) {
   for (const Link& l : links) {
     if (l.status == "revoked") {
       status = "revoked";
-      reason = l.subject + " (serial " + l.serial + ") was revoked at " + l.revocationDate +
-               " (" + l.reason + ") according to " + l.crlSource;
+      reason = l.subject + " (serial " + l.serial + ") was revoked at " + l.revocationDate + " (" +
+               l.reason + ") according to " + l.crlSource;
       break;
     }
   }

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
+#include "deadline.h"
 #include "ldapclient.h"
 #include "ldapdirmanager.h"
 #include "ldapdynamicdirmanager.h"
 #include "ldapglobal.h"
-#include "check.h"
-#include "deadline.h"
 #include "output.h"
 #include "zevcms.h"
 
@@ -212,8 +212,8 @@ int listRevocationLists(Session& s, const Options& o, Printer& p, const Counting
   std::unique_ptr<ZEVASNCRLContainer> lists;
   std::size_t failures = 0;
   Deadline::phase("reading the revocation lists " +
-                  (o.command == "url" ? "named by " + o.args[0] : "of " + o.args[0] + " from " +
-                                                                      serverName(o)));
+                  (o.command == "url" ? "named by " + o.args[0]
+                                      : "of " + o.args[0] + " from " + serverName(o)));
   if (o.command == "url") {
     checkLDAPURL(o.args[0]);
     lists.reset(s.manager().getViaURI(ZEVString(o.args[0])));

@@ -721,7 +721,9 @@ ZEVCRLScope ZEVASNCertificateList::getScope() const {
     scope.indirect = idp->indirectCRL > 0;
     if (idp->distpoint != nullptr) {
       scope.partitioned = true;
-      if (idp->distpoint->type == 0) scope.distributionPoints = uriNames(idp->distpoint->name.fullname);
+      if (idp->distpoint->type == 0) {
+        scope.distributionPoints = uriNames(idp->distpoint->name.fullname);
+      }
     }
     ISSUING_DIST_POINT_free(idp);
   }
