@@ -254,7 +254,7 @@ TEST_F(CheckTest, DeadlineEndsAHangingBindOnTheDriverRoad) {
   EXPECT_EQ(r.err, "zevdir: timed out after 3 s while connecting to ldap://127.0.0.1:" + port +
                        " and binding as anonymous\n");
   EXPECT_GE(r.seconds, 3);
-  EXPECT_LT(r.seconds, 6);
+  EXPECT_LT(r.seconds, 8);  // 3 s and the start of the process, on a busy machine
 }
 
 }  // namespace
