@@ -1,9 +1,9 @@
 #include "deadline.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -29,23 +29,18 @@ State& state() {
 }
 
 // Waits for the end or a stop. At the end the main thread may be blocked inside the LDAP
-// library for ever, so the process ends from here: _exit, because exit() would run static
-// destructors under the feet of the blocked thread.
+// library for ever, so the process ends from here: std::_Exit, because exit() would run
+// static destructors under the feet of the blocked thread. Only standard C++ calls, so that
+// the Windows build has the same deadline.
 void watch() {
   State& s = state();
   std::unique_lock<std::mutex> guard(s.lock);
   if (s.wake.wait_until(guard, s.end, [&] { return s.stop; })) return;
   std::string line =
       "zevdir: timed out after " + std::to_string(s.seconds) + " s while " + s.phase + "\n";
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(2, p, left);
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  ::_exit(kExitTimedOut);
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  std::_Exit(kExitTimedOut);
 }
 
 }  // namespace
