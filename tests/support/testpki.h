@@ -1,5 +1,5 @@
-// Test PKI, made once per process by scripts/make-test-pki (the openssl command, never the
-// toolkit's own code) in a temporary folder that is removed at exit.
+// Test PKIs, made once per process by scripts/make-test-pki and scripts/make-test-chain-pki (the
+// openssl command, never the toolkit's own code) in temporary folders removed at exit.
 #ifndef TESTS_SUPPORT_TESTPKI_H
 #define TESTS_SUPPORT_TESTPKI_H
 
@@ -23,16 +23,30 @@ class Material {
     Bytes b = read(name + ".pem");
     return std::string(b.begin(), b.end());
   }
+  // A value of the PKI's "times" file (seconds since the epoch), e.g. "NOW".
+  long long time(const std::string& key) const {
+    Bytes b = read("times");
+    std::string text(b.begin(), b.end());
+    std::size_t at = text.find("\n" + key + "=");
+    if (text.compare(0, key.size() + 1, key + "=") == 0)
+      at = 0;
+    else if (at != std::string::npos)
+      ++at;
+    if (at == std::string::npos) throw std::runtime_error("no " + key + " in the PKI's times");
+    return std::stoll(text.substr(at + key.size() + 1));
+  }
   ~Material() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
  private:
   friend const Material& get();
-  Material() {
+  friend const Material& chain(int deadPort);
+  explicit Material(const std::string& script, const std::string& arguments = "") {
     char tmpl[] = "/tmp/zevpki.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
-    std::string cmd = std::string(ZEV_SOURCE_DIR) + "/scripts/make-test-pki '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make-test-pki failed");
+    std::string cmd =
+        std::string(ZEV_SOURCE_DIR) + "/scripts/" + script + " '" + dir_ + "' " + arguments;
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error(script + " failed");
   }
   Bytes read(const std::string& file) const {
     std::ifstream in(path(file), std::ios::binary);
@@ -43,7 +57,14 @@ class Material {
 };
 
 inline const Material& get() {
-  static const Material material;
+  static const Material material("make-test-pki");
+  return material;
+}
+
+// The root -> intermediate -> end entity PKI of scripts/make-test-chain-pki, made on the first
+// call; deadPort (of that call) is where leaf-dead's distribution point points.
+inline const Material& chain(int deadPort = 9) {
+  static const Material material("make-test-chain-pki", std::to_string(deadPort));
   return material;
 }
 

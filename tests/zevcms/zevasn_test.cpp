@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <sstream>
 
 #include "support/testpki.h"
@@ -117,8 +119,8 @@ TEST(StoredForms, DecodersGiveTheirResultOrANamedError) {
       {kPemDecoder,
        "-----BEGIN A-----\nZm9v\n-----BEGIN B-----\nYmFy\n-----END B-----\n-----END A-----",
        "!2keep"},
-      {kPemDecoder, "-----BEGIN A-----\nYmFy\n-----END A-----\n-----BEGIN A-----Zm9v-----END A-----",
-       "A=bar"},
+      {kPemDecoder,
+       "-----BEGIN A-----\nYmFy\n-----END A-----\n-----BEGIN A-----Zm9v-----END A-----", "A=bar"},
       {kPemDecoder, "-----END X-----\n-----BEGIN X-----\nZm9v\n", "!1keep"},
       {kPemDecoder, "-----BEGIN X-----\nZm9v\n-----END Y-----", "!1keep"},
       {kPemDecoder, "-----BEGIN X-----END X-----", "!1keep"},
@@ -131,17 +133,21 @@ TEST(StoredForms, DecodersGiveTheirResultOrANamedError) {
       {kBase64Decoder, " Zm9v\nYmE=\r\n", "=fooba"},
       {kBase64Decoder, "Zg==", "=f"},
       {kBase64Decoder, "", "="},
-      {kBase64Decoder, "Zm9v!", "!" + bad + "a character that is not Base64: '!' at position 4keep"},
-      {kBase64Decoder, "Zm\x01v", "!" + bad + "a character that is not Base64: '\\x01' at position 2keep"},
+      {kBase64Decoder, "Zm9v!",
+       "!" + bad + "a character that is not Base64: '!' at position 4keep"},
+      {kBase64Decoder, "Zm\x01v",
+       "!" + bad + "a character that is not Base64: '\\x01' at position 2keep"},
       {kBase64Decoder, "Zg==Zm9v", "!" + bad + "padding '=' before its end, at position 2keep"},
       {kBase64Decoder, "Z\n===", "!" + bad + "padding '=' before its end, at position 2keep"},
       {kBase64Decoder, "Zg==Zm9", "!" + bad + "7 characters, not a multiple of 4keep"},
-      {kBase64Decoder, "Zg==Zm9!", "!" + bad + "a character that is not Base64: '!' at position 7keep"},
+      {kBase64Decoder, "Zg==Zm9!",
+       "!" + bad + "a character that is not Base64: '!' at position 7keep"},
       {kHexDecoder, "0a 1B\n ff", "=\x0a\x1b\xff"},
       {kHexDecoder, "", "="},
       {kHexDecoder, "0a1", "!571101: hex text has an odd number of digits (3)keep"},
-      {kHexDecoder, "0a 1g", "!571101: hex text has a character that is not a hex digit: 'g' at "
-                            "position 4keep"},
+      {kHexDecoder, "0a 1g",
+       "!571101: hex text has a character that is not a hex digit: 'g' at "
+       "position 4keep"},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(decodeBoth(row.decoder, row.text), row.expected) << row.text;
@@ -169,9 +175,9 @@ TEST(Names, AwkwardNamesRoundTripThroughTextAndDER) {
       {"uid=jo+cn=Jo+sn=X,dc=example,dc=com", "UID=jo+CN=Jo+SN=X,DC=example,DC=com", true},
       {"cn=#0c00", "CN=#0C00", true},
       {"cn=#0C0141", "CN=A", true},
-      {"cn=#130161", "CN=a", false},      // PrintableString comes back as UTF8String
-      {"cn=#1e020041", "CN=A", false},    // BMPString likewise
-      {"cn=#120131", "CN=#120131", true},  // NumericString has no text form that keeps it
+      {"cn=#130161", "CN=a", false},             // PrintableString comes back as UTF8String
+      {"cn=#1e020041", "CN=A", false},           // BMPString likewise
+      {"cn=#120131", "CN=#120131", true},        // NumericString has no text form that keeps it
       {"c=#0c03474252", "C=#0C03474252", true},  // a three-letter country is no text country
       {"emailAddress=a@example.com,2.5.4.3=x", "emailAddress=a@example.com,CN=x", true},
       {"", "", true},
@@ -185,9 +191,9 @@ TEST(Names, AwkwardNamesRoundTripThroughTextAndDER) {
     EXPECT_TRUE(again == name);
     EXPECT_EQ(again.getRFC2253String().str(), printed);
     const ZEVFastBuffer der = name.getDER(), derAgain = again.getDER();
-    const bool sameDER = der.getLength() == derAgain.getLength() &&
-                         std::equal(der.getValue(), der.getValue() + der.getLength(),
-                                    derAgain.getValue());
+    const bool sameDER =
+        der.getLength() == derAgain.getLength() &&
+        std::equal(der.getValue(), der.getValue() + der.getLength(), derAgain.getValue());
     EXPECT_EQ(sameDER, row.sameDER);
     // DER sorts the values of a multi-valued RDN, so only the name, not the text, must match.
     const ZEVASNx500Name fromDER = ZEVASNx500Name::fromDER(der.get());
@@ -199,6 +205,122 @@ TEST(Names, AwkwardNamesRoundTripThroughTextAndDER) {
     EXPECT_EQ(error.find("571100: DN text does not parse: \"" + std::string(text) + "\": "), 0u)
         << error;
   }
+}
+
+// An object of the chain test PKI, decoded by the host layer.
+template <class T>
+std::unique_ptr<T> chainObject(const std::string& name) {
+  const Bytes der = testpki::chain().der(name);
+  std::unique_ptr<T> object(new T);
+  object->setDER(ZEVASNCBuffer(der.data(), der.size()));
+  return object;
+}
+
+// What the openssl command prints for a list, e.g. "crlNumber=0x04".
+std::string opensslCRL(const std::string& name, const std::string& option) {
+  std::string out;
+  FILE* pipe = popen(
+      ("openssl crl -noout " + option + " -in " + testpki::chain().path(name + ".pem") + " 2>&1")
+          .c_str(),
+      "r");
+  char buffer[512];
+  for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
+  if (pipe != nullptr) pclose(pipe);
+  return out.substr(0, out.find('\n'));
+}
+
+TEST(RevocationList, TimesAreTheOnesItWasMadeWith) {
+  const testpki::Material& pki = testpki::chain();
+  auto crl = chainObject<ZEVASNCertificateList>("inter-crl");
+  EXPECT_EQ(crl->getThisUpdateTime(), pki.time("CRL_THIS"));
+  ZEVEpochSeconds next = 0;
+  EXPECT_TRUE(crl->getNextUpdateTime(next));
+  EXPECT_EQ(next, pki.time("CRL_NEXT"));
+  next = 7;
+  EXPECT_FALSE(chainObject<ZEVASNCertificateList>("entry-critical")->getNextUpdateTime(next));
+  EXPECT_EQ(next, 7);
+  ZEVASNCertificateList empty;
+  EXPECT_THROW(empty.getThisUpdateTime(), ZEVException);
+  EXPECT_THROW(empty.getNextUpdateTime(next), ZEVException);
+  EXPECT_THROW(empty.getScope(), ZEVException);
+}
+
+TEST(RevocationList, ScopeReportsTheIssuingDistributionPointDeltaAndCriticalExtensions) {
+  const std::string dp =
+      "ldap:///cn=Chain%20Intermediate%2Co=Example%2Cc=GB?certificateRevocationList;binary";
+  const struct {
+    const char* list;
+    bool user, ca, attributes, reasons, indirect, delta, partitioned;
+    std::vector<std::string> critical, points;
+  } rows[] = {
+      // clang-format off
+      {"inter-crl", false, false, false, false, false, false, false, {}, {}},
+      {"scope-user", true, false, false, false, false, false, false, {}, {}},
+      {"scope-ca", false, true, false, false, false, false, false, {}, {}},
+      {"scope-attr", false, false, true, false, false, false, false, {}, {}},
+      {"scope-reasons", false, false, false, true, false, false, false, {}, {}},
+      {"scope-indirect", false, false, false, false, true, false, false, {}, {}},
+      {"scope-delta", false, false, false, false, false, true, false, {}, {}},
+      {"scope-dp", false, false, false, false, false, false, true, {}, {dp}},
+      {"scope-critical", false, false, false, false, false, false, false,
+       {"1.3.6.1.4.1.55555.1"}, {}},
+      {"entry-critical", false, false, false, false, false, false, false,
+       {"1.3.6.1.4.1.55555.2"}, {}},
+      // clang-format on
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.list);
+    ZEVCRLScope scope = chainObject<ZEVASNCertificateList>(row.list)->getScope();
+    EXPECT_EQ(scope.onlyUserCerts, row.user);
+    EXPECT_EQ(scope.onlyCACerts, row.ca);
+    EXPECT_EQ(scope.onlyAttributeCerts, row.attributes);
+    EXPECT_EQ(scope.onlySomeReasons, row.reasons);
+    EXPECT_EQ(scope.indirect, row.indirect);
+    EXPECT_EQ(scope.delta, row.delta);
+    EXPECT_EQ(scope.partitioned, row.partitioned);
+    std::vector<std::string> critical, points;
+    for (const ZEVString& oid : scope.unknownCritical) critical.push_back(oid.str());
+    for (const ZEVString& uri : scope.distributionPoints) points.push_back(uri.str());
+    EXPECT_EQ(critical, row.critical);
+    EXPECT_EQ(points, row.points);
+    EXPECT_EQ(scope.crlNumber.empty() ? "crlNumber=<NONE>" : "crlNumber=0x" + scope.crlNumber.str(),
+              opensslCRL(row.list, "-crlnumber"));
+  }
+}
+
+TEST(RevocationList, FindRevokedGivesTheEntrysDateAndReason) {
+  const testpki::Material& pki = testpki::chain();
+  const struct {
+    const char* list;
+    const char* cert;
+    const char* reason;  // null: not listed
+    const char* when;    // key of the revocation time in the PKI's times
+  } rows[] = {
+      {"inter-crl", "leaf-revoked", "keyCompromise", "REVOKED_AT"},
+      {"inter-crl", "leaf-good", nullptr, nullptr},
+      {"inter-crl-old", "leaf-revoked", nullptr, nullptr},
+      {"root-arl", "inter2", "cACompromise", "INTER2_REVOKED_AT"},
+      {"root-arl", "inter", nullptr, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.list) + " " + row.cert);
+    auto crl = chainObject<ZEVASNCertificateList>(row.list);
+    ZEVRevocationInfo info = crl->findRevoked(*chainObject<ZEVASNx509Certificate>(row.cert));
+    EXPECT_EQ(info.revoked, row.reason != nullptr);
+    if (row.reason == nullptr) continue;
+    EXPECT_EQ(info.reason.str(), row.reason);
+    EXPECT_EQ(info.dateTime, pki.time(row.when));
+  }
+}
+
+TEST(Certificate, ValidityTimesAreTheOnesItWasIssuedWith) {
+  const long long now = testpki::chain().time("NOW"), day = 86400;
+  auto leaf = chainObject<ZEVASNx509Certificate>("leaf-good");
+  EXPECT_EQ(leaf->getNotBeforeTime(), now - 60 * day);
+  EXPECT_EQ(leaf->getNotAfterTime(), now + 3650 * day);
+  EXPECT_THROW(ZEVASNx509Certificate().getNotBeforeTime(), ZEVException);
 }
 
 TEST(Utility, ConvertDCtoHostFillsAnEmptyHostFromTheDcComponents) {

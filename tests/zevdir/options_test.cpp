@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
+
+#include "times.h"
 
 namespace zevdir {
 namespace {
@@ -59,9 +62,59 @@ TEST(ZevdirOptions, CommandLines) {
       {{"-H", "ldaps://h", "-ZZ", "ping"}, "ping ldaps://h:636"},  // TLS already
       {{"-Z", "--driver", "/l.so", "ping"}, "leave --driver out"},
       {{"--cacert", "/nonexistent.pem", "ping"}, "cannot read the --cacert file /nonexistent.pem"},
+      {{"--timeout", "0", "ping"}, "--timeout wants a whole number from 1 to 86400"},
+      {{"--ca-file", "r.pem", "ping"}, "--ca-file goes with check"},
+      {{"--at", "20261207100000Z", "crls", "cn=a"}, "--at goes with check"},
+      {{"--force", "ping"}, "--force goes with publish-crl"},
+      {{"--issuer", "a.pem", "--issuer", "b.pem", "--ca-file", "r.pem", "check", "c.pem"},
+       "check localhost:389  v3 t10/60 e0 [c.pem]"},
   };
   for (const auto& row : rows) {
     EXPECT_NE(parse(row.words).find(row.result), std::string::npos) << parse(row.words);
+  }
+}
+
+// --at against GNU date's reading of the same text; bad texts give a reason.
+TEST(ZevdirOptions, AtTakesRFC3339AndASN1Times) {
+  const struct {
+    const char* text;
+    const char* gnuDate;  // the same instant for "date -u -d", or null when text is bad
+    const char* error;
+  } rows[] = {
+      {"2026-12-07T10:00:00Z", "2026-12-07 10:00:00Z", ""},
+      {"2026-12-07t10:00:00.250z", "2026-12-07 10:00:00Z", ""},
+      {"2026-12-07T11:30:00+01:30", "2026-12-07 10:00:00Z", ""},
+      {"1969-12-31T23:59:59-00:00", "1969-12-31 23:59:59Z", ""},
+      {"20240229235959Z", "2024-02-29 23:59:59Z", ""},
+      {"2023-02-29T00:00:00Z", nullptr, "no day 29 in that month"},
+      {"2026-12-07T10:00:00", nullptr, "the time must say its zone"},
+      {"2026-12-07 10:00:00Z", nullptr, "'T' expected between the date and the time"},
+      {"20261207100000+0100", nullptr, "'Z' expected at the end"},
+      {"2026-12-07T24:00:00Z", nullptr, "out of range"},
+      {"2026-12-07T10:00:00Zjunk", nullptr, "unexpected \"junk\" at the end"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    std::vector<std::string> words = {"zevdir", "--at", row.text, "check", "c.pem"};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    try {
+      Options o = parseOptions(static_cast<int>(argv.size()), argv.data());
+      ASSERT_NE(row.gnuDate, nullptr) << "accepted";
+      FILE* date = popen(
+          ("date -u '+%s %Y-%m-%dT%H:%M:%SZ' -d '" + std::string(row.gnuDate) + "'").c_str(), "r");
+      ASSERT_NE(date, nullptr);
+      long long expected = 0;
+      char text[64] = "";
+      EXPECT_EQ(fscanf(date, "%lld %63s", &expected, text), 2);
+      pclose(date);
+      EXPECT_TRUE(o.atGiven);
+      EXPECT_EQ(o.atTime, expected);
+      EXPECT_EQ(formatTime(o.atTime), text);  // and back, as check prints times
+    } catch (const UsageError& e) {
+      EXPECT_EQ(row.gnuDate, nullptr) << e.what();
+      EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << e.what();
+    }
   }
 }
 

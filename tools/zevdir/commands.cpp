@@ -1,11 +1,14 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "check.h"
+#include "deadline.h"
 #include "ldapclient.h"
 #include "ldapdirmanager.h"
 #include "ldapdynamicdirmanager.h"
@@ -124,7 +127,7 @@ void* pinLDAPLibrary(const Options& o) {
 // ldap_set_option on no session (0x6002 a CA file, 0x6003 a CA folder) before the plug-in
 // opens any session. Without them OpenLDAP's own settings (LDAPTLS_CACERT, ldap.conf) apply.
 void setTrustAnchors(void* library, const Options& o) {
-  if (o.caFile.empty() && o.caDir.empty()) return;
+  if (o.tlsCAFile.empty() && o.tlsCADir.empty()) return;
   typedef int (*SetOption)(void*, int, const void*);
   typedef char* (*ErrorText)(int);
   void* setAddress = nullptr;
@@ -142,7 +145,7 @@ void setTrustAnchors(void* library, const Options& o) {
     int option;
     const std::string& path;
     const char* flag;
-  } anchors[] = {{0x6002, o.caFile, "--cacert"}, {0x6003, o.caDir, "--capath"}};
+  } anchors[] = {{0x6002, o.tlsCAFile, "--cacert"}, {0x6003, o.tlsCADir, "--capath"}};
   for (const auto& anchor : anchors) {
     if (anchor.path.empty()) continue;
     int rc = setOption(nullptr, anchor.option, anchor.path.c_str());
@@ -164,8 +167,9 @@ class Session {
       info_.setUserDN(ZEVString(o.bindDN));
       info_.setUserPassword(o.password.getValue(), o.password.getLength());
     }
-    info_.setConnectTimeout(o.connectTimeout);
-    info_.setSearchTimeout(o.searchTimeout);
+    // No single step may outlast the whole command.
+    info_.setConnectTimeout(std::min(o.connectTimeout, o.timeout));
+    info_.setSearchTimeout(std::min(o.searchTimeout, o.timeout));
     info_.setDriverPath(ZEVString(o.driver));
     info_.setErrorLevel(o.errorLevel);
     info_.setisTraceFullCRL(o.fullTrace);
@@ -222,6 +226,11 @@ class Session {
   ZEVDIRConnectInfo::LDAP info_;
   std::unique_ptr<ZEVDIRManager> manager_;
 };
+
+// The server of the command line, for messages.
+std::string serverName(const Options& o) {
+  return o.uri.empty() ? "ldap://" + o.host + ":" + std::to_string(o.port) : o.uri;
+}
 
 ZEVASNx500Name parseDN(const std::string& text) {
   try {
@@ -294,6 +303,7 @@ int emptyResult(LDAPClient* client, const Options& o, Printer& p, std::ostream& 
 int listCertificates(Session& s, const Options& o, Printer& p, std::ostream& err,
                      const TraceWatcher& counter) {
   ZEVASNx500Name name = parseDN(o.args[0]);
+  Deadline::phase("reading the " + o.command + " of " + o.args[0] + " from " + serverName(o));
   std::unique_ptr<ZEVASNCertificateContainer> certs(o.command == "ca-certs"
                                                         ? s.manager().getCACertificates(name)
                                                         : s.manager().getUserCertificates(name));
@@ -328,6 +338,9 @@ int listRevocationLists(Session& s, const Options& o, Printer& p, std::ostream& 
                         const TraceWatcher& counter) {
   std::unique_ptr<ZEVASNCRLContainer> lists;
   std::size_t failures = 0;
+  Deadline::phase("reading the revocation lists " +
+                  (o.command == "url" ? "named by " + o.args[0]
+                                      : "of " + o.args[0] + " from " + serverName(o)));
   if (o.command == "url") {
     checkLDAPURL(o.args[0]);
     loginForURL(s, o);
@@ -354,174 +367,42 @@ int listRevocationLists(Session& s, const Options& o, Printer& p, std::ostream& 
 }
 
 int ping(Session& s, const Options& o, std::ostream& out) {
+  Deadline::phase("connecting to " + serverName(o) + " and binding as " +
+                  (o.bindDN.empty() ? "anonymous" : o.bindDN));
   s.manager().validateConnection();
   out << "ok: " << (o.uri.empty() ? o.host + ":" + std::to_string(o.port) : o.uri)
       << " accepted a bind as " << (o.bindDN.empty() ? "anonymous" : o.bindDN) << "\n";
   return kExitOK;
 }
 
-// A revocation list found for check, with where it came from.
-struct Candidate {
-  std::shared_ptr<ZEVASNCRLContainer> holder;
-  const ZEVASNCertificateList* crl;
-  std::string source;
+// check's view of the directory: the run's manager for entries of the server on the command
+// line, and a manager of its own, with the timeouts it is given, for each URL on another host.
+class SessionDirectory : public CheckDirectory {
+ public:
+  SessionDirectory(Session& s, const Options& o) : s_(s), o_(o) {}
+  ZEVASNCRLContainer* lists(const ZEVASNx500Name& entry, bool authorities) override {
+    return authorities ? s_.manager().getARLs(entry) : s_.manager().getCRLs(entry);
+  }
+  ZEVASNCertificateContainer* caCertificates(const ZEVASNx500Name& entry) override {
+    return s_.manager().getCACertificates(entry);
+  }
+  ZEVASNCRLContainer* listsAt(const std::string& url, int seconds) override {
+    Options bounded = o_;
+    bounded.connectTimeout = std::min(bounded.connectTimeout, seconds);
+    bounded.searchTimeout = std::min(bounded.searchTimeout, seconds);
+    Session own(bounded);
+    // Under -D, a URL that names the server on the command line is read under that login.
+    loginForURL(own, bounded);
+    return own.manager().getViaURI(ZEVString(url));
+  }
+  bool noSuchEntry() override { return s_.lastResult() == kNoSuchObject; }
+  std::string describe(const ZEVException& e) override { return zevdir::describe(e, o_); }
+  std::string server() override { return serverName(o_); }
+
+ private:
+  Session& s_;
+  const Options& o_;
 };
-
-// Splits an LDAP URL into its host part and its percent-decoded DN.
-void splitDistributionPoint(const std::string& url, std::string& host, std::string& dn) {
-  std::size_t scheme = url.find("://");
-  std::size_t slash = url.find('/', scheme + 3);
-  host =
-      url.substr(scheme + 3, slash == std::string::npos ? std::string::npos : slash - scheme - 3);
-  if (slash == std::string::npos) {
-    dn.clear();
-    return;
-  }
-  std::size_t query = url.find('?', slash);
-  dn = percentDecode(
-      url.substr(slash + 1, query == std::string::npos ? std::string::npos : query - slash - 1));
-}
-
-int check(Session& s, const Options& o, Printer& p, std::ostream& err) {
-  ZEVASNx509Certificate cert;
-  readObject(o.args[0], cert, "certificate");
-  ZEVASNx500Name issuerName = cert.getIssuer();
-  std::vector<std::string> verdict = {"subject=" + cert.getSubject().getRFC2253String().str(),
-                                      "serial=" + cert.getSerialNumberHex().str()};
-
-  std::unique_ptr<ZEVASNx509Certificate> givenIssuer;
-  if (!o.issuerFile.empty()) {
-    givenIssuer.reset(new ZEVASNx509Certificate());
-    readObject(o.issuerFile, *givenIssuer, "certificate");
-  }
-
-  auto unknown = [&](const std::string& why) {
-    verdict.push_back("status=unknown");
-    verdict.push_back("reason=" + why);
-    p.record(verdict);
-    return kExitNotFound;
-  };
-
-  // Revocation lists: the certificate's LDAP distribution points first. A point without a
-  // host is looked up on the connected server by its DN with the manager's getCRLs (which
-  // binds as -D); a point that names a host is fetched with getViaURI from that host.
-  std::vector<Candidate> candidates;
-  std::vector<std::string> problems;
-  bool directoryFailed = false;
-  ZEVDIRException lastFailure(__FILE__, __LINE__, 0, "");
-  for (const ZEVString& point : cert.getLDAPDistributionPoints()) {
-    std::string url = point.str();
-    std::shared_ptr<ZEVASNCRLContainer> lists;
-    try {
-      std::string host, dn;
-      splitDistributionPoint(url, host, dn);
-      if (host.empty()) {
-        lists.reset(s.manager().getCRLs(ZEVASNx500Name::fromRFC4514(ZEVString(dn))));
-      } else {
-        loginForURL(s, o);
-        lists.reset(s.manager().getViaURI(point));
-      }
-    } catch (const ZEVDIRException& e) {
-      directoryFailed = true;
-      lastFailure = e;
-      problems.push_back(url + ": " + describe(e, o));
-      continue;
-    } catch (const ZEVException& e) {
-      problems.push_back(url + ": " + e.getMessage().str());
-      continue;
-    } catch (const UsageError& e) {
-      problems.push_back(url + ": " + e.what());
-      continue;
-    }
-    for (const ZEVASNCertificateList* crl : *lists) candidates.push_back({lists, crl, url});
-    if (lists->empty()) problems.push_back(url + ": no revocation list there");
-  }
-  std::string issuerText = ZEVASNUtility::getRFC2253String(issuerName, false, 5).str();
-  if (candidates.empty()) {
-    try {
-      std::shared_ptr<ZEVASNCRLContainer> lists(s.manager().getCRLs(issuerName));
-      for (const ZEVASNCertificateList* crl : *lists) {
-        candidates.push_back({lists, crl, "entry " + issuerText});
-      }
-      if (lists->empty()) problems.push_back("entry " + issuerText + ": no revocation list");
-    } catch (const ZEVDIRException& e) {
-      // A missing issuer entry leaves the status unknown; other failures are the directory's.
-      if (s.lastResult() == kNoSuchObject) {
-        problems.push_back("entry " + issuerText + " is not in the directory");
-      } else {
-        directoryFailed = true;
-        lastFailure = e;
-        problems.push_back("entry " + issuerText + ": " + describe(e, o));
-      }
-    }
-  }
-  if (candidates.empty()) {
-    if (directoryFailed) {
-      err << errorLine(lastFailure.getError(), describe(lastFailure, o)) << "\n";
-      return kExitDirectory;
-    }
-    std::string why = "no revocation list found";
-    for (const std::string& problem : problems) why += "; " + problem;
-    return unknown(why);
-  }
-
-  // Who may have signed the list: the --issuer certificate, else the CA certificates stored
-  // at the issuer's entry.
-  std::unique_ptr<ZEVASNCertificateContainer> stored;
-  std::vector<const ZEVASNx509Certificate*> signers;
-  if (givenIssuer) {
-    if (!(givenIssuer->getSubject() == issuerName)) {
-      return unknown("the --issuer certificate (" +
-                     givenIssuer->getSubject().getRFC2253String().str() +
-                     ") is not the certificate's issuer (" + issuerText + ")");
-    }
-    signers.push_back(givenIssuer.get());
-  } else {
-    try {
-      stored.reset(s.manager().getCACertificates(issuerName));
-    } catch (const ZEVDIRException& e) {
-      err << errorLine(e.getError(), describe(e, o)) << "\n";
-      return kExitDirectory;
-    }
-    for (const ZEVASNx509Certificate* ca : *stored) signers.push_back(ca);
-    if (signers.empty()) {
-      return unknown("no CA certificate at the issuer's entry " + issuerText +
-                     " to verify the revocation list with (give one with --issuer)");
-    }
-  }
-
-  const Candidate* chosen = nullptr;
-  for (const Candidate& c : candidates) {
-    if (!(c.crl->getIssuer() == issuerName)) continue;
-    for (const ZEVASNx509Certificate* signer : signers) {
-      if (c.crl->verifySignature(*signer)) {
-        chosen = &c;
-        break;
-      }
-    }
-    if (chosen) break;
-  }
-  if (chosen == nullptr) {
-    return unknown(std::to_string(candidates.size()) + " revocation list" +
-                   (candidates.size() == 1 ? "" : "s") + " found, none issued by " + issuerText +
-                   " with a signature that verifies against the issuer certificate");
-  }
-
-  ZEVRevocationInfo info = chosen->crl->findRevoked(cert);
-  if (info.revoked) {
-    verdict.push_back("status=revoked");
-    verdict.push_back("revocationDate=" + info.date.str());
-    verdict.push_back("reason=" + info.reason.str());
-  } else {
-    verdict.push_back("status=good");
-  }
-  std::string next = chosen->crl->getNextUpdate().str();
-  verdict.push_back("crlSource=" + chosen->source);
-  verdict.push_back("crlLastUpdate=" + chosen->crl->getThisUpdate().str());
-  verdict.push_back("crlNextUpdate=" + (next.empty() ? std::string("NONE") : next));
-  p.record(verdict);
-  return info.revoked ? kExitRevoked : kExitOK;
-}
 
 // Frees the elements of an attribute map through the plug-in that made them.
 struct AttributeMapHolder {
@@ -542,6 +423,39 @@ int publishCRL(Session& s, const Options& o, std::ostream& out, std::ostream& er
     err << errorLine(576002, "the plug-in's manager has no LDAP client") << "\n";
     return kExitDirectory;
   }
+
+  // What the entry holds now: its CA certificates, which must have issued the new list, and
+  // the lists it replaces. A missing entry is left for the write to report.
+  Deadline::phase("reading the CA certificates and revocation lists of entry " + dn + " from " +
+                  serverName(o));
+  std::unique_ptr<ZEVASNCertificateContainer> authorities(new ZEVASNCertificateContainer());
+  std::unique_ptr<ZEVASNCRLContainer> replaced(new ZEVASNCRLContainer());
+  try {
+    authorities.reset(s.manager().getCACertificates(name));
+    replaced.reset(s.manager().getCRLs(name));
+  } catch (const ZEVDIRException&) {
+    if (s.lastResult() != kNoSuchObject) throw;
+  }
+  if (!authorities->empty()) {
+    std::string reasons;
+    bool issued = false;
+    for (const ZEVASNx509Certificate* ca : *authorities) {
+      std::string why = ZEVASNIssuerCheck::whyNotIssuedBy(crl, *ca).str();
+      issued = issued || why.empty();
+      if (reasons.find(why) == std::string::npos) reasons += "; " + why;
+    }
+    if (!issued) {
+      std::string what = "the revocation list of " + crl.getIssuer().getRFC2253String().str() +
+                         " was not issued by a CA certificate of " + dn + reasons;
+      if (!o.force) {
+        err << "zevdir: refusing to publish: " << what << " (--force writes it anyway)\n";
+        return kExitUsage;
+      }
+      err << "zevdir: publishing anyway (--force): " << what << "\n";
+    }
+  }
+
+  Deadline::phase("writing the revocation list to entry " + dn + " at " + serverName(o));
   client->login(ZEVConstString(o.bindDN), o.password.get());
 
   // Replaces every value of the attribute with the one list.
@@ -560,6 +474,12 @@ int publishCRL(Session& s, const Options& o, std::ostream& out, std::ostream& er
   out << "published revocation list of " << crl.getIssuer().getRFC2253String().str()
       << " (lastUpdate=" << crl.getThisUpdate().str() << ", revoked=" << crl.getRevokedCount()
       << ") to " << dn << "\n";
+  if (replaced->empty()) out << "replaced no revocation list\n";
+  for (const ZEVASNCertificateList* old : *replaced) {
+    out << "replaced revocation list of " << old->getIssuer().getRFC2253String().str()
+        << " (lastUpdate=" << old->getThisUpdate().str() << ", revoked=" << old->getRevokedCount()
+        << ")\n";
+  }
   return kExitOK;
 }
 
@@ -571,8 +491,10 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
   if (o.command == "url") checkLDAPURL(o.args[0]);
   std::unique_ptr<TraceSetUp> trace = setUpTrace(o);
   Printer printer(o, out, err);
+  Deadline deadline(o.timeout);
   int code = kExitDirectory;
   try {
+    Deadline::phase("loading the directory plug-in and the LDAP library");
     Session session(o);
     if (o.command == "ca-certs" || o.command == "user-certs") {
       code = listCertificates(session, o, printer, err, trace->counter());
@@ -581,7 +503,8 @@ int runCommand(Options& o, std::ostream& out, std::ostream& err) {
     } else if (o.command == "ping") {
       code = ping(session, o, out);
     } else if (o.command == "check") {
-      code = check(session, o, printer, err);
+      SessionDirectory directory(session, o);
+      code = runCheck(o, directory, out);
     } else {
       code = publishCRL(session, o, out, err);
     }

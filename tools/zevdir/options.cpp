@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "times.h"
 #include "zevasn.h"
 #include "zevexception.h"
 
@@ -278,11 +279,11 @@ Options parseOptions(int argc, char** argv) {
       flag();
       o.startTLS = arg == "-ZZ" ? 2 : std::min(o.startTLS + 1, 2);
     } else if (arg == "--cacert") {
-      o.caFile = next();
-      if (o.caFile.empty()) throw UsageError("--cacert needs a file");
+      o.tlsCAFile = next();
+      if (o.tlsCAFile.empty()) throw UsageError("--cacert needs a file");
     } else if (arg == "--capath") {
-      o.caDir = next();
-      if (o.caDir.empty()) throw UsageError("--capath needs a folder");
+      o.tlsCADir = next();
+      if (o.tlsCADir.empty()) throw UsageError("--capath needs a folder");
     } else if (arg == "--error-level") {
       o.errorLevel = toInt(arg, next(), 0, 2);
     } else if (arg == "--dynamic") {
@@ -304,7 +305,16 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "-o") {
       o.outDir = next();
     } else if (arg == "--issuer") {
-      o.issuerFile = next();
+      o.issuerFiles.push_back(next());
+    } else if (arg == "--ca-file") {
+      o.caFile = next();
+    } else if (arg == "--at") {
+      o.atTime = parseTime(next());
+      o.atGiven = true;
+    } else if (arg == "--force") {
+      o.force = flag();
+    } else if (arg == "--timeout") {
+      o.timeout = toInt(arg, next(), 1, 86400);
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError("unknown flag " + arg);
     } else {
@@ -324,16 +334,16 @@ Options parseOptions(int argc, char** argv) {
           "TLS: use ldap:// with --driver, or leave --driver out for ldaps://");
     }
   }
-  if (!o.driver.empty() && (o.startTLS > 0 || !o.caFile.empty() || !o.caDir.empty())) {
+  if (!o.driver.empty() && (o.startTLS > 0 || !o.tlsCAFile.empty() || !o.tlsCADir.empty())) {
     throw UsageError(
         "-Z, -ZZ, --cacert and --capath need TLS, which a --driver library reached with "
         "ldap_init(host, port) does not have: leave --driver out");
   }
-  if (!o.caFile.empty() && access(o.caFile.c_str(), R_OK) != 0) {
-    throw UsageError("cannot read the --cacert file " + o.caFile);
+  if (!o.tlsCAFile.empty() && access(o.tlsCAFile.c_str(), R_OK) != 0) {
+    throw UsageError("cannot read the --cacert file " + o.tlsCAFile);
   }
-  if (!o.caDir.empty() && access(o.caDir.c_str(), R_OK | X_OK) != 0) {
-    throw UsageError("cannot read the --capath folder " + o.caDir);
+  if (!o.tlsCADir.empty() && access(o.tlsCADir.c_str(), R_OK | X_OK) != 0) {
+    throw UsageError("cannot read the --capath folder " + o.tlsCADir);
   }
   if (o.format == OutputFormat::kDer && o.outDir.empty()) {
     throw UsageError("--der writes one file per object and needs -o DIR");
@@ -351,9 +361,12 @@ Options parseOptions(int argc, char** argv) {
     throw UsageError(o.command + " takes " + std::to_string(want) + " argument" +
                      (want == 1 ? "" : "s") + ", got " + std::to_string(o.args.size()));
   }
-  if (!o.issuerFile.empty() && o.command != "check") {
-    throw UsageError("--issuer goes with check");
+  if (o.command != "check") {
+    if (!o.issuerFiles.empty()) throw UsageError("--issuer goes with check");
+    if (!o.caFile.empty()) throw UsageError("--ca-file goes with check");
+    if (o.atGiven) throw UsageError("--at goes with check");
   }
+  if (o.force && o.command != "publish-crl") throw UsageError("--force goes with publish-crl");
   if (o.command == "publish-crl" && o.bindDN.empty()) {
     throw UsageError("publish-crl changes the directory and needs a bind DN (-D)");
   }
@@ -388,8 +401,10 @@ Commands:
   arls DN              authority revocation lists of DN (its CRLs as well)
   url LDAPURL          revocation lists named by an LDAP URL
   ping                 binds to the server and unbinds
-  check CERT           revocation status of the certificate in file CERT
-  publish-crl DN FILE  replaces the CRL of entry DN with FILE (needs -D)
+  check CERT           revocation status of the certificate in file CERT and of
+                       every CA certificate on its path to a trust anchor
+  publish-crl DN FILE  replaces the CRL of entry DN with FILE (needs -D); FILE
+                       must be issued by a CA certificate of the entry, if any
 
 Connection:
   -H URI               ldap://host:port or ldaps://host:port
@@ -407,6 +422,7 @@ Connection:
   -P 2|3               LDAP protocol version (default 3)
   --connect-timeout S  seconds to connect and bind (default 10)
   --search-timeout S   seconds per search (default 60)
+  --timeout S          seconds for the whole command (default 120)
   --driver PATH        use this LDAP client library (standard function names)
   --error-level 0|1|2  0: report every failure (default); 1: a missing entry
                        counts as empty; 2: failures count as empty
@@ -420,11 +436,22 @@ Output:
   --pem                PEM text of each object
   --der -o DIR         one DER file per object in DIR
   --json               a JSON document
-  --issuer FILE        check: the issuer's certificate (default: the CA
-                       certificates of the issuer's entry)
+
+check and publish-crl:
+  --ca-file FILE       check: the trust anchors (PEM bundle); without it a
+                       self-signed CA certificate found in the directory ends
+                       the path, and the output says it was not pinned
+  --issuer FILE        check: issuer certificates (DER, PEM or a PEM bundle;
+                       may be given more than once), used before the CA
+                       certificates stored at each issuer's entry
+  --at TIME            check: as of TIME (2026-12-07T10:00:00Z or
+                       20261207100000Z) instead of now
+  --force              publish-crl: write a list that no CA certificate of
+                       the entry issued
 
 DN arguments are RFC 4514 text, e.g. "cn=Test CA,o=Example,c=GB".
 CERT, FILE and --issuer files may be DER or PEM.
+A command that runs out of --timeout says what it was doing and exits 3.
 
 Exit codes:
   0  success; check: the certificate is good

@@ -44,7 +44,7 @@ struct Options {
   // TLS: -Z tries StartTLS (1), -ZZ requires it (2); --cacert/--capath are the trust anchors
   // (when neither is given, OpenLDAP's LDAPTLS_CACERT and ldap.conf apply).
   int startTLS = 0;
-  std::string caFile, caDir;
+  std::string tlsCAFile, tlsCADir;
   bool serverGiven = false;  // -H or -h was given
   int errorLevel = 0;
   bool dynamic = false;
@@ -54,7 +54,18 @@ struct Options {
   // Output.
   OutputFormat format = OutputFormat::kText;
   std::string outDir;  // -o, with --der
-  std::string issuerFile;
+
+  // The whole command's time (--timeout), connect, bind, searches and decoding included.
+  int timeout = 120;
+
+  // check: issuer certificates (--issuer, each file one or more), trust anchors (--ca-file)
+  // and the time to check at (--at; now when not given).
+  std::vector<std::string> issuerFiles;
+  std::string caFile;
+  bool atGiven = false;
+  long long atTime = 0;
+  // publish-crl: write even a list that does not match the entry's CA certificates.
+  bool force = false;
 
   bool help = false;
   std::string command;

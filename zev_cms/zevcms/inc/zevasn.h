@@ -47,6 +47,9 @@ class ZEVCMS_EXPORT ZEVASNObject {
 
 class ZEVASNx509Certificate;
 
+// Seconds since 1970-01-01T00:00:00Z; negative before it.
+typedef long long ZEVEpochSeconds;
+
 // An X.500 distinguished name.
 class ZEVCMS_EXPORT ZEVASNx500Name {
  public:
@@ -87,6 +90,15 @@ class ZEVCMS_EXPORT ZEVASNx509Certificate : public ZEVASNObject {
   bool isCA() const;
   // URIs of the CRL distribution points of kind LDAP ("ldap://..." and "ldaps://...").
   std::vector<ZEVString> getLDAPDistributionPoints() const;
+  // The validity period as times.
+  ZEVEpochSeconds getNotBeforeTime() const;
+  ZEVEpochSeconds getNotAfterTime() const;
+  // True when the certificate's signature verifies with the public key of issuer; names are
+  // not compared (ZEVASNIssuerCheck does that). False for an empty issuer object.
+  bool verifySignature(const ZEVASNx509Certificate& issuer) const;
+  // Key usage: true when the certificate has no keyUsage extension or it sets the bit.
+  bool allowsCertSigning() const;  // keyCertSign
+  bool allowsCRLSigning() const;   // cRLSign
 
   struct Impl;
   const Impl* impl() const { return impl_.get(); }
@@ -94,9 +106,6 @@ class ZEVCMS_EXPORT ZEVASNx509Certificate : public ZEVASNObject {
  private:
   std::unique_ptr<Impl> impl_;
 };
-
-// Seconds since 1970-01-01T00:00:00Z; negative before it.
-typedef long long ZEVEpochSeconds;
 
 struct ZEVRevocationInfo {
   bool revoked;
@@ -119,6 +128,11 @@ struct ZEVCRLScope {
   // reasonCode, invalidityDate and certificateIssuer. A list with any is not to be used.
   std::vector<ZEVString> unknownCritical;
   ZEVString crlNumber;  // upper-case hex of cRLNumber; empty when the list has none
+  // issuingDistributionPoint with a distributionPoint name: the list covers only the
+  // certificates that name that point. The full name's URIs are in distributionPoints (none
+  // when the point is named relative to the issuer or by other kinds of name).
+  bool partitioned = false;
+  std::vector<ZEVString> distributionPoints;
 };
 
 class ZEVCMS_EXPORT ZEVASNCertificateList : public ZEVASNObject {

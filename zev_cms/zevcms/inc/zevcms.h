@@ -8,6 +8,7 @@
 #include "zevexception.h"
 #include "zevexport.h"
 #include "zevglobal.h"
+#include "zevissuer.h"
 #include "zevlibrary.h"
 #include "zevplatform.h"
 #include "zevstring.h"

@@ -16,6 +16,7 @@
 #include <cctype>
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <ctime>
 #include <cstdio>
 #include <string>
@@ -704,6 +705,21 @@ bool ZEVASNx509Certificate::isCA() const {
   return ca;
 }
 
+namespace {
+// The URIs among names, as they stand.
+std::vector<ZEVString> uriNames(const GENERAL_NAMES* names) {
+  std::vector<ZEVString> uris;
+  for (int k = 0; k < sk_GENERAL_NAME_num(names); ++k) {
+    const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, k);
+    if (gn->type != GEN_URI) continue;
+    const ASN1_IA5STRING* uri = gn->d.uniformResourceIdentifier;
+    uris.push_back(ZEVString(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
+                                         static_cast<std::size_t>(ASN1_STRING_length(uri)))));
+  }
+  return uris;
+}
+}  // namespace
+
 std::vector<ZEVString> ZEVASNx509Certificate::getLDAPDistributionPoints() const {
   std::vector<ZEVString> urls;
   int critical = 0;
@@ -714,22 +730,51 @@ std::vector<ZEVString> ZEVASNx509Certificate::getLDAPDistributionPoints() const 
   for (int i = 0; i < sk_DIST_POINT_num(points); ++i) {
     const DIST_POINT* point = sk_DIST_POINT_value(points, i);
     if (point->distpoint == nullptr || point->distpoint->type != 0) continue;  // full names only
-    const GENERAL_NAMES* names = point->distpoint->name.fullname;
-    for (int k = 0; k < sk_GENERAL_NAME_num(names); ++k) {
-      const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, k);
-      if (gn->type != GEN_URI) continue;
-      const ASN1_IA5STRING* uri = gn->d.uniformResourceIdentifier;
-      std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
-                       static_cast<std::size_t>(ASN1_STRING_length(uri)));
+    for (const ZEVString& uri : uriNames(point->distpoint->name.fullname)) {
+      const std::string& text = uri.str();
       std::string head = text.substr(0, 8);
       for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (head.compare(0, 7, "ldap://") == 0 || head.compare(0, 8, "ldaps://") == 0) {
-        urls.push_back(ZEVString(text));
+        urls.push_back(uri);
       }
     }
   }
   CRL_DIST_POINTS_free(points);
   return urls;
+}
+
+ZEVEpochSeconds ZEVASNx509Certificate::getNotBeforeTime() const {
+  return epochOf(X509_get0_notBefore(certOf(impl_)));
+}
+
+ZEVEpochSeconds ZEVASNx509Certificate::getNotAfterTime() const {
+  return epochOf(X509_get0_notAfter(certOf(impl_)));
+}
+
+bool ZEVASNx509Certificate::verifySignature(const ZEVASNx509Certificate& issuer) const {
+  X509* cert = certOf(impl_);
+  if (issuer.impl() == nullptr || !issuer.impl()->cert) return false;
+  EVP_PKEY* key = X509_get0_pubkey(issuer.impl()->cert.get());
+  bool ok = key != nullptr && X509_verify(cert, key) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
+namespace {
+// X509_get_key_usage gives every bit when the certificate has no keyUsage extension.
+bool keyUsageAllows(X509* cert, uint32_t bit) {
+  uint32_t usage = X509_get_key_usage(cert);
+  ERR_clear_error();
+  return (usage & bit) != 0;
+}
+}  // namespace
+
+bool ZEVASNx509Certificate::allowsCertSigning() const {
+  return keyUsageAllows(certOf(impl_), KU_KEY_CERT_SIGN);
+}
+
+bool ZEVASNx509Certificate::allowsCRLSigning() const {
+  return keyUsageAllows(certOf(impl_), KU_CRL_SIGN);
 }
 
 // ---- ZEVASNCertificateList ----
@@ -841,6 +886,12 @@ ZEVCRLScope ZEVASNCertificateList::getScope() const {
     scope.onlyAttributeCerts = idp->onlyattr > 0;
     scope.onlySomeReasons = idp->onlysomereasons != nullptr;
     scope.indirect = idp->indirectCRL > 0;
+    if (idp->distpoint != nullptr) {
+      scope.partitioned = true;
+      if (idp->distpoint->type == 0) {
+        scope.distributionPoints = uriNames(idp->distpoint->name.fullname);
+      }
+    }
     ISSUING_DIST_POINT_free(idp);
   }
   scope.delta = X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
