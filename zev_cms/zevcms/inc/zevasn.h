@@ -139,6 +139,9 @@ class ZEVCMS_EXPORT ZEVASNCertificateList : public ZEVASNObject {
   std::size_t getRevokedCount() const;
   // Looks the certificate's serial number up in the list.
   ZEVRevocationInfo findRevoked(const ZEVASNx509Certificate& cert) const;
+  // The entry at index (0 to getRevokedCount() - 1, in list order), and its serial number in
+  // upper-case hex as getSerialNumberHex prints one. Throws ZEVException past the end.
+  ZEVRevocationInfo getRevokedEntry(std::size_t index, ZEVString& serialHex) const;
   // True when the list is signed by the key of issuer.
   bool verifySignature(const ZEVASNx509Certificate& issuer) const;
 

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "asninternal.h"
 #include "zevexception.h"
 
 namespace zev09000003 {
@@ -32,9 +33,6 @@ struct BioFree {
 };
 struct X509Free {
   void operator()(X509* x) const { X509_free(x); }
-};
-struct CrlFree {
-  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
 };
 struct NameFree {
   void operator()(X509_NAME* n) const { X509_NAME_free(n); }
@@ -50,7 +48,6 @@ struct TypeFree {
 };
 typedef std::unique_ptr<BIO, BioFree> BioPtr;
 typedef std::unique_ptr<X509, X509Free> X509Ptr;
-typedef std::unique_ptr<X509_CRL, CrlFree> CrlPtr;
 typedef std::unique_ptr<X509_NAME, NameFree> NamePtr;
 typedef std::unique_ptr<X509_NAME_ENTRY, NameEntryFree> NameEntryPtr;
 typedef std::unique_ptr<ASN1_OBJECT, ObjectFree> ObjectPtr;
@@ -96,28 +93,6 @@ ZEVString timeText(const ASN1_TIME* t) {
     return ZEVString("(bad time)");
   }
   return ZEVString(bioText(bio.get()));
-}
-
-// Days from 1970-01-01 to a civil date of the proleptic Gregorian calendar.
-long long daysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-// Seconds since the epoch of an ASN.1 time (UTCTime or GeneralizedTime, always UTC here).
-ZEVEpochSeconds epochOf(const ASN1_TIME* t) {
-  struct tm parts = {};
-  if (t == nullptr || ASN1_TIME_to_tm(t, &parts) != 1) {
-    ERR_clear_error();
-    fail(__LINE__, "a time of the object does not decode");
-  }
-  long long days = daysFromCivil(parts.tm_year + 1900LL, static_cast<unsigned>(parts.tm_mon + 1),
-                                 static_cast<unsigned>(parts.tm_mday));
-  return days * 86400 + parts.tm_hour * 3600LL + parts.tm_min * 60LL + parts.tm_sec;
 }
 
 // Runs a d2i function over the whole of der and returns the object in its holder, or throws
@@ -353,10 +328,6 @@ NamePtr buildName(const std::string& text) {
   return name;
 }
 
-const char* kReasonNames[] = {"unspecified",        "keyCompromise", "cACompromise",
-                              "affiliationChanged", "superseded",    "cessationOfOperation",
-                              "certificateHold",    nullptr,         "removeFromCRL",
-                              "privilegeWithdrawn", "aACompromise"};
 
 }  // namespace
 
@@ -370,10 +341,6 @@ struct ZEVASNx500Name::Impl {
 
 struct ZEVASNx509Certificate::Impl {
   X509Ptr cert;
-};
-
-struct ZEVASNCertificateList::Impl {
-  CrlPtr crl;
 };
 
 namespace {
@@ -565,188 +532,41 @@ std::vector<ZEVString> ZEVASNx509Certificate::getLDAPDistributionPoints() const 
   return urls;
 }
 
-// ---- ZEVASNCertificateList ----
+// ---- what the CRL reader (zevcrl.cpp) needs of a certificate ----
 
-ZEVASNCertificateList::ZEVASNCertificateList(int securityType)
-    : ZEVASNObject(securityType), impl_(new Impl) {}
-ZEVASNCertificateList::~ZEVASNCertificateList() {}
+namespace asn {
 
-void ZEVASNCertificateList::setDER(const ZEVASNCBuffer& der) {
-  CrlPtr crl = decodeStrict<CrlPtr>(der, d2i_X509_CRL, "CRL");
-  ZEVFastBuffer copy(der);
-  impl_->crl = std::move(crl);
-  der_ = std::move(copy);
-}
-
-namespace {
-X509_CRL* crlOf(const std::unique_ptr<ZEVASNCertificateList::Impl>& impl) {
-  if (!impl->crl) fail(__LINE__, "the CRL object is empty");
-  return impl->crl.get();
-}
-}  // namespace
-
-ZEVString ZEVASNCertificateList::getPEM() const {
-  X509_CRL* crl = crlOf(impl_);
-  BioPtr bio = memoryBio();
-  if (PEM_write_bio_X509_CRL(bio.get(), crl) != 1) {
-    fail(__LINE__, "cannot write the CRL as PEM: " + opensslError());
-  }
-  return ZEVString(bioText(bio.get()));
-}
-
-ZEVASNx500Name ZEVASNCertificateList::getIssuer() const {
-  return nameCopy(X509_CRL_get_issuer(crlOf(impl_)));
-}
-
-ZEVString ZEVASNCertificateList::getThisUpdate() const {
-  return timeText(X509_CRL_get0_lastUpdate(crlOf(impl_)));
-}
-
-ZEVString ZEVASNCertificateList::getNextUpdate() const {
-  return timeText(X509_CRL_get0_nextUpdate(crlOf(impl_)));
-}
-
-ZEVEpochSeconds ZEVASNCertificateList::getThisUpdateTime() const {
-  return epochOf(X509_CRL_get0_lastUpdate(crlOf(impl_)));
-}
-
-bool ZEVASNCertificateList::getNextUpdateTime(ZEVEpochSeconds& time) const {
-  const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crlOf(impl_));
-  if (next == nullptr) return false;
-  time = epochOf(next);
-  return true;
-}
-
-namespace {
-
-// Extensions whose meaning the scope reports, or that change nothing about which
-// certificates a list covers; a critical extension outside this set makes a list unusable.
-bool knownCRLExtension(int nid) {
-  switch (nid) {
-    case NID_authority_key_identifier:
-    case NID_crl_number:
-    case NID_issuer_alt_name:
-    case NID_delta_crl:
-    case NID_issuing_distribution_point:
-    case NID_freshest_crl:
-    case NID_crl_reason:
-    case NID_invalidity_date:
-    case NID_certificate_issuer:
-      return true;
-    default:
-      return false;
-  }
-}
-
-std::string oidText(const ASN1_OBJECT* object) {
-  char text[128];
-  int n = OBJ_obj2txt(text, sizeof text, object, 1);
-  return n > 0 ? std::string(text, std::min<std::size_t>(static_cast<std::size_t>(n),
-                                                           sizeof text - 1))
-               : std::string("(unreadable OID)");
-}
-
-template <class Count, class Get, class Owner>
-void addUnknownCritical(const Owner* owner, Count count, Get get, std::vector<ZEVString>& out) {
-  for (int i = 0; i < count(owner); ++i) {
-    X509_EXTENSION* ext = get(owner, i);
-    if (X509_EXTENSION_get_critical(ext) == 0) continue;
-    ASN1_OBJECT* object = X509_EXTENSION_get_object(ext);
-    if (knownCRLExtension(OBJ_obj2nid(object))) continue;
-    ZEVString oid(oidText(object));
-    bool seen = false;
-    for (const ZEVString& s : out) seen = seen || s == oid;
-    if (!seen) out.push_back(oid);
-  }
-}
-
-}  // namespace
-
-ZEVCRLScope ZEVASNCertificateList::getScope() const {
-  X509_CRL* crl = crlOf(impl_);
-  ZEVCRLScope scope;
-  int critical = 0;
-  ISSUING_DIST_POINT* idp = static_cast<ISSUING_DIST_POINT*>(
-      X509_CRL_get_ext_d2i(crl, NID_issuing_distribution_point, &critical, nullptr));
-  if (idp != nullptr) {
-    scope.onlyUserCerts = idp->onlyuser > 0;
-    scope.onlyCACerts = idp->onlyCA > 0;
-    scope.onlyAttributeCerts = idp->onlyattr > 0;
-    scope.onlySomeReasons = idp->onlysomereasons != nullptr;
-    scope.indirect = idp->indirectCRL > 0;
-    ISSUING_DIST_POINT_free(idp);
-  }
-  scope.delta = X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
-  ASN1_INTEGER* number =
-      static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(crl, NID_crl_number, &critical, nullptr));
-  if (number != nullptr) {
-    BIGNUM* bn = ASN1_INTEGER_to_BN(number, nullptr);
-    char* hex = bn != nullptr ? BN_bn2hex(bn) : nullptr;
-    if (hex != nullptr) scope.crlNumber = ZEVString(hex);
-    OPENSSL_free(hex);
-    BN_free(bn);
-    ASN1_INTEGER_free(number);
-  }
-  ERR_clear_error();
-  addUnknownCritical(crl, X509_CRL_get_ext_count, X509_CRL_get_ext, scope.unknownCritical);
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
-  for (int i = 0; revoked != nullptr && i < sk_X509_REVOKED_num(revoked); ++i) {
-    addUnknownCritical(sk_X509_REVOKED_value(revoked, i), X509_REVOKED_get_ext_count,
-                       X509_REVOKED_get_ext, scope.unknownCritical);
-  }
-  return scope;
-}
-
-std::size_t ZEVASNCertificateList::getRevokedCount() const {
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crlOf(impl_));
-  return revoked != nullptr ? static_cast<std::size_t>(sk_X509_REVOKED_num(revoked)) : 0;
-}
-
-// By serial number only: the caller picks the CRL of the certificate's issuer.
-ZEVRevocationInfo ZEVASNCertificateList::findRevoked(const ZEVASNx509Certificate& cert) const {
-  X509_CRL* crl = crlOf(impl_);
+std::string serialContent(const ZEVASNx509Certificate& cert) {
   if (cert.impl() == nullptr || !cert.impl()->cert) {
     fail(__LINE__, "revocation lookup of an empty certificate object");
   }
   const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.impl()->cert.get());
-  ZEVRevocationInfo info{false, ZEVString(), ZEVString()};
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
-  for (int i = 0; revoked != nullptr && i < sk_X509_REVOKED_num(revoked); ++i) {
-    X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
-    if (ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(entry), serial) != 0) continue;
-    info.revoked = true;
-    info.date = timeText(X509_REVOKED_get0_revocationDate(entry));
-    info.dateTime = epochOf(X509_REVOKED_get0_revocationDate(entry));
-    int critical = 0;
-    ASN1_ENUMERATED* reason = static_cast<ASN1_ENUMERATED*>(
-        X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, &critical, nullptr));
-    ERR_clear_error();
-    if (reason == nullptr) {
-      info.reason = "unspecified";
-    } else {
-      long code = ASN1_ENUMERATED_get(reason);
-      ASN1_ENUMERATED_free(reason);
-      const long known = static_cast<long>(sizeof kReasonNames / sizeof kReasonNames[0]);
-      if (code >= 0 && code < known && kReasonNames[code] != nullptr) {
-        info.reason = kReasonNames[code];
-      } else {
-        info.reason = ZEVString("unknown reason " + std::to_string(code));
-      }
-    }
-    break;
+  unsigned char* der = nullptr;
+  int n = i2d_ASN1_INTEGER(serial, &der);
+  if (n <= 0) fail(__LINE__, "cannot encode a serial number: " + opensslError());
+  // Skip the tag and the length: the content bytes alone.
+  const unsigned char* p = der;
+  long length = 0;
+  int tag = 0, xclass = 0;
+  std::string content;
+  if (ASN1_get_object(&p, &length, &tag, &xclass, n) == 0) {
+    content.assign(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
   }
-  return info;
+  OPENSSL_free(der);
+  if (content.empty()) fail(__LINE__, "cannot encode a serial number");
+  return content;
 }
 
-// False for an empty issuer object, a certificate without a usable key, or a bad signature.
-bool ZEVASNCertificateList::verifySignature(const ZEVASNx509Certificate& issuer) const {
-  X509_CRL* crl = crlOf(impl_);
-  if (issuer.impl() == nullptr || !issuer.impl()->cert) return false;
-  EVP_PKEY* key = X509_get0_pubkey(issuer.impl()->cert.get());
-  bool ok = key != nullptr && X509_CRL_verify(crl, key) == 1;
+EVP_PKEY* publicKey(const ZEVASNx509Certificate& cert) {
+  if (cert.impl() == nullptr || !cert.impl()->cert) return nullptr;
+  EVP_PKEY* key = X509_get0_pubkey(cert.impl()->cert.get());
   ERR_clear_error();
-  return ok;
+  return key;
 }
+
+std::string opensslError() { return zev09000003::opensslError(); }
+
+}  // namespace asn
 
 // ---- containers ----
 
