@@ -78,10 +78,9 @@ void checkInteger(const unsigned char* d, const Tlv& t, const char* what) {
 }
 
 void checkBoolean(const unsigned char* d, const Tlv& t, const char* what) {
+  // DER writes TRUE as 0xff only; OpenSSL takes any non-zero byte as TRUE, and so does this
+  // reader, so as not to refuse what OpenSSL reads.
   if (t.length != 1) fail(std::string(what) + ": BOOLEAN not one byte long", t.start);
-  if (d[t.content] != 0x00 && d[t.content] != 0xFF) {
-    fail(std::string(what) + ": BOOLEAN TRUE not encoded as 0xff", t.start);
-  }
 }
 
 void checkBitString(const unsigned char* d, const Tlv& t, const char* what) {

@@ -84,8 +84,9 @@ Extension readExtension(const unsigned char* d, const Tlv& seq, const char* what
   if (r.peekTag() == der::kBoolean) {
     Tlv b = r.expect(der::kBoolean, what);
     der::checkBoolean(d, b, what);
-    if (d[b.content] == 0) der::fail(std::string(what) + ": critical FALSE encoded (DER omits a default)", b.start);
-    ext.critical = true;
+    // An explicit FALSE is not DER (the default is omitted), but OpenSSL takes it, and so
+    // does this reader: refusing it would refuse lists OpenSSL reads.
+    ext.critical = d[b.content] != 0;
   }
   ext.value = r.expect(der::kOctetString, what);
   if (!r.atEnd()) der::fail(std::string(what) + ": unexpected field after the value", r.pos());
@@ -174,10 +175,7 @@ void ZEVASNCertificateList::Impl::parse(const unsigned char* d, std::size_t n) {
   if (t.peekTag() == der::kInteger) {
     Tlv version = t.expect(der::kInteger, "version");
     der::checkInteger(d, version, "version");
-    // Only v1 (0) and v2 (1) exist.
-    if (version.length != 1 || d[version.content] > 1) {
-      der::fail("version: not v1 or v2", version.start);
-    }
+    // Any value: OpenSSL does not refuse unknown versions, and neither does this reader.
   }
   innerAlg = t.expect(der::kSequence, "signature");
   checkAlgorithm(d, innerAlg, "signature");
@@ -578,8 +576,7 @@ bool ZEVASNCertificateList::verifySignature(const ZEVASNx509Certificate& issuer)
   bool ok = false;
   int mdnid = NID_undef, pknid = NID_undef;
   if (alg != nullptr && sig != nullptr && ctx != nullptr &&
-      OBJ_find_sigid_algs(OBJ_obj2nid(alg->algorithm), &mdnid, &pknid) == 1 &&
-      EVP_PKEY_is_a(key, OBJ_nid2sn(pknid))) {
+      OBJ_find_sigid_algs(OBJ_obj2nid(alg->algorithm), &mdnid, &pknid) == 1) {
     if (mdnid == NID_undef && pknid != NID_ED25519 && pknid != NID_ED448) {
       // Parameterised schemes (RSA-PSS): OpenSSL's item verification reads the parameters.
       // It digests an encoding of the data, so the tbsCertList goes in as a value of any
@@ -600,7 +597,7 @@ bool ZEVASNCertificateList::verifySignature(const ZEVASNx509Certificate& issuer)
       ASN1_TYPE_free(tbsAny);
     } else {
       const EVP_MD* md = mdnid != NID_undef ? EVP_get_digestbynid(mdnid) : nullptr;
-      ok = (mdnid == NID_undef || md != nullptr) &&
+      ok = EVP_PKEY_is_a(key, OBJ_nid2sn(pknid)) && (mdnid == NID_undef || md != nullptr) &&
            EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
            EVP_DigestVerify(ctx, d + impl.signature.content + 1, impl.signature.length - 1,
                             d + impl.tbs.start, impl.tbs.end() - impl.tbs.start) == 1;
