@@ -67,6 +67,12 @@ std::string bioText(BIO* bio) {
   return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
 }
 
+std::string hex(const unsigned char* p, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += "0123456789ABCDEF"[p[i] >> 4], out += "0123456789ABCDEF"[p[i] & 15];
+  return out;
+}
+
 std::string timeText(const ASN1_TIME* t) {
   if (t == nullptr) return "";
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
@@ -158,10 +164,11 @@ Reading opensslReading(const Bytes& der, bool& dered) {
   OPENSSL_free(tbs);
 
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-  unsigned long flags = XN_FLAG_RFC2253 & ~static_cast<unsigned long>(ASN1_STRFLGS_ESC_MSB);
-  X509_NAME_print_ex(bio.get(), X509_CRL_get_issuer(crl), 0, flags);
-  r.fields = "issuer=" + bioText(bio.get()) + "\nthis=" + timeText(X509_CRL_get0_lastUpdate(crl)) +
+  unsigned char* name = nullptr;
+  int nameLength = i2d_X509_NAME(X509_CRL_get_issuer(crl), &name);
+  r.fields = "issuer=" + hex(name, nameLength) + "\nthis=" + timeText(X509_CRL_get0_lastUpdate(crl)) +
              "\nnext=" + timeText(X509_CRL_get0_nextUpdate(crl)) + "\nscope=" + opensslScope(crl);
+  OPENSSL_free(name);
   STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
   for (int i = 0; i < sk_X509_REVOKED_num(revoked); ++i) {
     X509_REVOKED* e = sk_X509_REVOKED_value(revoked, i);
@@ -199,7 +206,8 @@ Reading ourReading(const Bytes& der, std::string* error = nullptr) {
   }
   r.accepted = true;
   std::string next = crl.getNextUpdate().str();
-  r.fields = "issuer=" + crl.getIssuer().getRFC2253String().str() +
+  ZEVFastBuffer name = crl.getIssuer().getDER();
+  r.fields = "issuer=" + hex(name.getValue(), static_cast<int>(name.getLength())) +
              "\nthis=" + crl.getThisUpdate().str() + "\nnext=" + next +
              "\nscope=" + ourScope(crl.getScope());
   for (std::size_t i = 0; i < crl.getRevokedCount(); ++i) {
