@@ -1,6 +1,7 @@
 // Certificates and CRLs from the forms a directory stores them in, and the utilities around them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "support/testpki.h"
@@ -65,6 +66,139 @@ TEST(StoredForms, EachFormDecodesToTheDERAndDamageThrowsByName) {
   EXPECT_EQ(thrown([&] { ZEVASNx509Certificate().setDER(ZEVASNCBuffer(d.data(), d.size())); }),
             "571100: certificate does not decode: trailing bytes after the DER encoding (" +
                 std::to_string(d.size() - 1) + " of " + std::to_string(d.size()) + " used)");
+}
+
+// Each decoder on a text, through both of its overloads: the owned buffer, and a view of
+// the text inside a larger buffer (so a decoder that reads past its view is caught). Gives
+// "=<bytes>" (PEM: "<label>=<bytes>") or "!<message>" (PEM: "!<return code>").
+enum Decoder { kPemDecoder, kBase64Decoder, kHexDecoder };
+std::string decodeBoth(Decoder decoder, const std::string& text) {
+  const std::string framed = "[" + text + "]";
+  const ZEVASNCBuffer view(framed.data() + 1, text.size());
+  std::string results[2];
+  for (int form = 0; form < 2; ++form) {
+    std::string& r = results[form];
+    ZEVFastBuffer out(4, "keep");
+    ZEVString type("kept");
+    if (decoder == kPemDecoder) {
+      int rc = form == 0 ? ZEVUtility::Base64DearmorPemToBuf(out, type, buffer(text), nullptr)
+                         : ZEVUtility::Base64DearmorPemToBuf(out, type, view, nullptr);
+      r = rc != 0 ? "!" + std::to_string(rc) : type.str() + "=";
+    } else {
+      std::string error = thrown([&] {
+        if (decoder == kBase64Decoder) {
+          out = form == 0 ? ZEVKRYUtility::decodeData_BASE64(buffer(text), nullptr)
+                          : ZEVKRYUtility::decodeData_BASE64(view, nullptr);
+        } else {
+          out = form == 0 ? ZEVUtility::hexStringToBinary(ZEVString(text))
+                          : ZEVUtility::hexStringToBinary(view);
+        }
+      });
+      r = error.empty() ? "=" : "!" + error;
+    }
+    // A failed PEM decoding leaves out and type alone.
+    r += std::string(reinterpret_cast<const char*>(out.getValue()), out.getLength());
+  }
+  EXPECT_EQ(results[0], results[1]) << "owned and view forms differ on \"" << text << "\"";
+  return results[0];
+}
+
+TEST(StoredForms, DecodersGiveTheirResultOrANamedError) {
+  const std::string bad = "571101: Base64 text has ";
+  const struct {
+    Decoder decoder;
+    std::string text, expected;
+  } rows[] = {
+      {kPemDecoder, "junk\n-----BEGIN X-----\nZm9v\n-----END X-----\ntail", "X=foo"},
+      {kPemDecoder, "-----BEGIN X-----\r\nZm9v\r\nYmFy\r\n-----END X-----\r\n", "X=foobar"},
+      {kPemDecoder, "-----BEGIN A-----\n-----BEGIN B-----\nZm9v\n-----END B-----", "B=foo"},
+      {kPemDecoder, "-----BEGIN B-----\nZm9v\n-----END B-----\n-----END A-----", "B=foo"},
+      // The earliest BEGIN with a matching END wins, even when its END comes later.
+      {kPemDecoder,
+       "-----BEGIN A-----\nZm9v\n-----BEGIN B-----\nYmFy\n-----END B-----\n-----END A-----",
+       "!2keep"},
+      {kPemDecoder, "-----BEGIN A-----\nYmFy\n-----END A-----\n-----BEGIN A-----Zm9v-----END A-----",
+       "A=bar"},
+      {kPemDecoder, "-----END X-----\n-----BEGIN X-----\nZm9v\n", "!1keep"},
+      {kPemDecoder, "-----BEGIN X-----\nZm9v\n-----END Y-----", "!1keep"},
+      {kPemDecoder, "-----BEGIN X-----END X-----", "!1keep"},
+      {kPemDecoder, "-----BEGIN X\n-----\nZm9v\n-----END X\n-----", "!1keep"},
+      {kPemDecoder, "-----BEGIN X-----\nProc-Type: 4\nZm9v\n-----END X-----", "!2keep"},
+      {kPemDecoder, "-----BEGIN X-----\nZm9\n-----END X-----", "!2keep"},
+      {kPemDecoder, "-----BEGIN X-----\n\n-----END X-----", "!2keep"},
+      {kPemDecoder, "-----BEGIN -----\nZm9v\n-----END -----", "=foo"},
+      {kPemDecoder, "", "!1keep"},
+      {kBase64Decoder, " Zm9v\nYmE=\r\n", "=fooba"},
+      {kBase64Decoder, "Zg==", "=f"},
+      {kBase64Decoder, "", "="},
+      {kBase64Decoder, "Zm9v!", "!" + bad + "a character that is not Base64: '!' at position 4keep"},
+      {kBase64Decoder, "Zm\x01v", "!" + bad + "a character that is not Base64: '\\x01' at position 2keep"},
+      {kBase64Decoder, "Zg==Zm9v", "!" + bad + "padding '=' before its end, at position 2keep"},
+      {kBase64Decoder, "Z\n===", "!" + bad + "padding '=' before its end, at position 2keep"},
+      {kBase64Decoder, "Zg==Zm9", "!" + bad + "7 characters, not a multiple of 4keep"},
+      {kBase64Decoder, "Zg==Zm9!", "!" + bad + "a character that is not Base64: '!' at position 7keep"},
+      {kHexDecoder, "0a 1B\n ff", "=\x0a\x1b\xff"},
+      {kHexDecoder, "", "="},
+      {kHexDecoder, "0a1", "!571101: hex text has an odd number of digits (3)keep"},
+      {kHexDecoder, "0a 1g", "!571101: hex text has a character that is not a hex digit: 'g' at "
+                            "position 4keep"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(decodeBoth(row.decoder, row.text), row.expected) << row.text;
+  }
+}
+
+// Text -> name -> text -> name, and DER -> name -> text -> name: the printed text parses back
+// to the same name (same DER where the printed form keeps the value's type) and prints again
+// the same. Values that text would change print as '#' and the hex of their DER.
+TEST(Names, AwkwardNamesRoundTripThroughTextAndDER) {
+  const struct {
+    std::string text, printed;
+    bool sameDER;
+  } rows[] = {
+      {"cn=CA1,o=Example,c=GB", "CN=CA1,O=Example,C=GB", true},
+      {"CN=\\#", "CN=\\#", true},
+      {"CN=\\#1 2", "CN=\\#1 2", true},
+      {"CN=\\ ", "CN=\\ ", true},
+      {"CN=\\  lead and trail \\ ", "CN=\\  lead and trail \\ ", true},
+      {"CN=a\\,b\\+c\\;d\\=e\\\\f", "CN=a\\,b\\+c\\;d=e\\\\f", true},
+      {"CN=\\\"q\\\" \\<x\\>", "CN=\\\"q\\\" \\<x\\>", true},
+      {"CN=nul\\00byte\\0Aline", "CN=nul\\00byte\\0Aline", true},
+      {"CN=caf\xc3\xa9 \xe2\x82\xac", "CN=caf\xc3\xa9 \xe2\x82\xac", true},
+      {"cn=a + ou=b , o=c", "CN=a+OU=b,O=c", true},
+      {"uid=jo+cn=Jo+sn=X,dc=example,dc=com", "UID=jo+CN=Jo+SN=X,DC=example,DC=com", true},
+      {"cn=#0c00", "CN=#0C00", true},
+      {"cn=#0C0141", "CN=A", true},
+      {"cn=#130161", "CN=a", false},      // PrintableString comes back as UTF8String
+      {"cn=#1e020041", "CN=A", false},    // BMPString likewise
+      {"cn=#120131", "CN=#120131", true},  // NumericString has no text form that keeps it
+      {"c=#0c03474252", "C=#0C03474252", true},  // a three-letter country is no text country
+      {"emailAddress=a@example.com,2.5.4.3=x", "emailAddress=a@example.com,CN=x", true},
+      {"", "", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    const ZEVASNx500Name name = ZEVASNx500Name::fromRFC4514(ZEVString(row.text));
+    const std::string printed = name.getRFC2253String().str();
+    EXPECT_EQ(printed, row.printed);
+    const ZEVASNx500Name again = ZEVASNx500Name::fromRFC4514(ZEVString(printed));
+    EXPECT_TRUE(again == name);
+    EXPECT_EQ(again.getRFC2253String().str(), printed);
+    const ZEVFastBuffer der = name.getDER(), derAgain = again.getDER();
+    const bool sameDER = der.getLength() == derAgain.getLength() &&
+                         std::equal(der.getValue(), der.getValue() + der.getLength(),
+                                    derAgain.getValue());
+    EXPECT_EQ(sameDER, row.sameDER);
+    // DER sorts the values of a multi-valued RDN, so only the name, not the text, must match.
+    const ZEVASNx500Name fromDER = ZEVASNx500Name::fromDER(der.get());
+    EXPECT_TRUE(fromDER == name);
+    EXPECT_TRUE(ZEVASNx500Name::fromRFC4514(fromDER.getRFC2253String()) == name);
+  }
+  for (const char* text : {"cn=#0c02c328", "cn=#020101", "cn=#0c0141ff", "cn=\\", "cn"}) {
+    const std::string error = thrown([&] { ZEVASNx500Name::fromRFC4514(ZEVString(text)); });
+    EXPECT_EQ(error.find("571100: DN text does not parse: \"" + std::string(text) + "\": "), 0u)
+        << error;
+  }
 }
 
 TEST(Utility, ConvertDCtoHostFillsAnEmptyHostFromTheDcComponents) {

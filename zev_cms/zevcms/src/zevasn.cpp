@@ -278,6 +278,22 @@ ObjectPtr attributeObject(const std::string& type) {
   return ObjectPtr(OBJ_dup(OBJ_nid2obj(nid)));
 }
 
+// The types a '#' value may have: the string types a name's value can be encoded in.
+bool isHexValueType(int type) {
+  switch (type) {
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_NUMERICSTRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_T61STRING:
+    case V_ASN1_IA5STRING:
+    case V_ASN1_UNIVERSALSTRING:
+    case V_ASN1_BMPSTRING:
+      return true;
+    default:
+      return false;
+  }
+}
+
 NamePtr buildName(const std::string& text) {
   std::vector<Rdn> rdns = parseRFC4514(text);
   NamePtr name(X509_NAME_new());
@@ -300,9 +316,7 @@ NamePtr buildName(const std::string& text) {
           ERR_clear_error();
           badDN(__LINE__, text, "the '#' value of \"" + ava.type + "\" is not one BER value");
         }
-        if (value->type == V_ASN1_OBJECT || value->type == V_ASN1_NULL ||
-            value->type == V_ASN1_BOOLEAN || value->type == V_ASN1_SEQUENCE ||
-            value->type == V_ASN1_SET) {
+        if (!isHexValueType(value->type)) {
           badDN(__LINE__, text, "the '#' value of \"" + ava.type + "\" is not a string");
         }
         const ASN1_STRING* s = value->value.asn1_string;
@@ -325,7 +339,166 @@ NamePtr buildName(const std::string& text) {
       first = false;
     }
   }
+  // A '#' value's bytes are not checked against its type when it is added (a UTF8String
+  // that is not UTF-8); encoding the name checks them, so such a name is refused here.
+  if (i2d_X509_NAME(name.get(), nullptr) < 0) {
+    badDN(__LINE__, text, "the name does not encode: " + opensslError());
+  }
   return name;
+}
+
+// ---- X509_NAME to RFC 4514 text ----
+
+// "#" and the hex of the value's DER (RFC 4514 2.4): the form that parses back to exactly
+// this value whatever its type and bytes.
+std::string hexValueText(const ASN1_STRING* s) {
+  ASN1_TYPE t;
+  int type = ASN1_STRING_type(s);
+  if (type == V_ASN1_NEG_INTEGER) type = V_ASN1_INTEGER;
+  if (type == V_ASN1_NEG_ENUMERATED) type = V_ASN1_ENUMERATED;
+  t.type = type;
+  t.value.asn1_string = const_cast<ASN1_STRING*>(s);
+  unsigned char* der = nullptr;
+  int n = i2d_ASN1_TYPE(&t, &der);
+  if (n < 0) fail(__LINE__, "cannot encode a name's value: " + opensslError());
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out = "#";
+  for (int i = 0; i < n; ++i) {
+    out += kDigits[der[i] >> 4];
+    out += kDigits[der[i] & 15];
+  }
+  OPENSSL_free(der);
+  return out;
+}
+
+// Types whose values compare by their characters (OpenSSL's canonical form of names): a
+// value of one of them may come back from text in another of them and still be equal.
+bool comparesByText(int type) {
+  switch (type) {
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_BMPSTRING:
+    case V_ASN1_UNIVERSALSTRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_T61STRING:
+    case V_ASN1_IA5STRING:
+    case V_ASN1_VISIBLESTRING:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The value as UTF-8 when it is a character string that converts, else false.
+bool utf8Value(const ASN1_STRING* s, std::string* text) {
+  switch (ASN1_STRING_type(s)) {
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_T61STRING:
+    case V_ASN1_IA5STRING:
+    case V_ASN1_NUMERICSTRING:
+    case V_ASN1_VISIBLESTRING:
+    case V_ASN1_UNIVERSALSTRING:
+    case V_ASN1_BMPSTRING:
+      break;
+    default:
+      return false;
+  }
+  unsigned char* utf8 = nullptr;
+  int n = ASN1_STRING_to_UTF8(&utf8, s);
+  if (n < 0) {
+    ERR_clear_error();
+    return false;
+  }
+  text->assign(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(n));
+  OPENSSL_free(utf8);
+  return true;
+}
+
+// RFC 4514 escaping of a UTF-8 value: the special characters, a leading '#' or space, a
+// trailing space (a one-character value is both first and last), and control characters
+// as \XX. Bytes above 0x7F stay as they are, so UTF-8 text stays readable.
+std::string escapedValue(const std::string& v) {
+  std::string out;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(v[i]);
+    if (c < 0x20 || c == 0x7f) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "\\%02X", c);
+      out += hex;
+      continue;
+    }
+    bool special = c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' ||
+                   c == ';' || (i == 0 && (c == '#' || c == ' ')) ||
+                   (i + 1 == v.size() && c == ' ');
+    if (special) out += '\\';
+    out += static_cast<char>(c);
+  }
+  return out;
+}
+
+// The attribute type as text that parses back to the same type: the short name when the
+// parser maps it back to this object, else the dotted OID.
+std::string typeText(const ASN1_OBJECT* object, bool* known) {
+  int nid = OBJ_obj2nid(object);
+  *known = false;
+  if (nid != NID_undef) {
+    const char* sn = OBJ_nid2sn(nid);
+    ObjectPtr back = sn != nullptr ? attributeObject(sn) : ObjectPtr();
+    if (back && OBJ_cmp(back.get(), object) == 0) {
+      *known = true;
+      return sn;
+    }
+  }
+  char buf[128];
+  int n = OBJ_obj2txt(buf, sizeof buf, object, 1);
+  if (n < 0 || n >= static_cast<int>(sizeof buf)) {
+    fail(__LINE__, "cannot print an attribute type: " + opensslError());
+  }
+  return buf;
+}
+
+// One value as RFC 4514 text. A character string of a known type prints as escaped UTF-8
+// when that text gives the same characters again through the parser (the attribute's
+// string rules allow it: a country is two printable characters, a common name 1 to 64
+// characters) and the type it comes back in compares equal to this one; any other value
+// prints as '#' and the hex of its DER. Design choice: hex for
+// the few values text cannot carry, so every printed name parses back to the same name.
+std::string valueText(const X509_NAME_ENTRY* entry, const ASN1_OBJECT* object, bool knownType) {
+  const ASN1_STRING* s = X509_NAME_ENTRY_get_data(entry);
+  std::string utf8;
+  if (!knownType || !utf8Value(s, &utf8)) return hexValueText(s);
+  NameEntryPtr again(X509_NAME_ENTRY_create_by_OBJ(
+      nullptr, object, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(utf8.data()),
+      static_cast<int>(utf8.size())));
+  std::string utf8Again;
+  const ASN1_STRING* s2 = again ? X509_NAME_ENTRY_get_data(again.get()) : nullptr;
+  bool sameType = s2 != nullptr && (ASN1_STRING_type(s2) == ASN1_STRING_type(s) ||
+                                    (comparesByText(ASN1_STRING_type(s2)) &&
+                                     comparesByText(ASN1_STRING_type(s))));
+  if (!sameType || !utf8Value(s2, &utf8Again) || utf8Again != utf8) {
+    ERR_clear_error();
+    return hexValueText(s);
+  }
+  return escapedValue(utf8);
+}
+
+// RFC 2253 / 4514 text of a name: most significant RDN last, ',' between RDNs, '+' between
+// the values of a multi-valued RDN (last entry first, the reverse of the DER's order).
+std::string nameText(const X509_NAME* name) {
+  std::string out;
+  int previousSet = -1;
+  for (int i = X509_NAME_entry_count(name) - 1; i >= 0; --i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+    int set = X509_NAME_ENTRY_set(entry);
+    if (previousSet != -1) out += set == previousSet ? '+' : ',';
+    previousSet = set;
+    const ASN1_OBJECT* object = X509_NAME_ENTRY_get_object(entry);
+    bool known = false;
+    out += typeText(object, &known);
+    out += '=';
+    out += valueText(entry, object, known);
+  }
+  return out;
 }
 
 
@@ -417,13 +590,7 @@ ZEVASNx500Name ZEVASNx500Name::fromRFC4514(const ZEVString& text) {
 }
 
 ZEVString ZEVASNx500Name::getRFC2253String() const {
-  BioPtr bio = memoryBio();
-  // RFC 2253 form, but bytes above 0x7F are not escaped, so UTF-8 text stays UTF-8.
-  unsigned long flags = XN_FLAG_RFC2253 & ~static_cast<unsigned long>(ASN1_STRFLGS_ESC_MSB);
-  if (X509_NAME_print_ex(bio.get(), impl_->name, 0, flags) < 0) {
-    fail(__LINE__, "cannot print a name: " + opensslError());
-  }
-  return ZEVString(bioText(bio.get()));
+  return ZEVString(nameText(impl_->name));
 }
 
 ZEVFastBuffer ZEVASNx500Name::getDER() const {

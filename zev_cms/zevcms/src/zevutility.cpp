@@ -2,10 +2,13 @@
 // an LDAP URL's empty host from the dc= components of its DN.
 #include "zevutility.h"
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -49,50 +52,292 @@ void throwEncoding(int line, const std::string& message) {
   throw ZEVException(__FILE__, line, ZEV_ERR_ENCODING, ZEVString(message));
 }
 
-// Strict Base64 (see decodeData_BASE64).
+// Strict Base64 (see decodeData_BASE64) in one pass over the text. Complete groups of four
+// symbols are decoded as they are met, straight into the output, which is sized once from
+// the input; nothing per symbol is kept. The checks keep their order of precedence: a
+// character that is not Base64 (the first one), then the symbol count, then a '=' before
+// the final padding (the first one), so a bad text gives the same message whatever its size.
 ZEVFastBuffer decodeBase64(const unsigned char* text, std::size_t length) {
-  std::vector<unsigned char> symbols;  // the text without white space
-  std::vector<std::size_t> positions;  // their positions in the text, for messages
-  symbols.reserve(length);
+  ZEVFastBuffer out(length / 4 * 3, nullptr);
+  unsigned char* dst = out.getValue();
+  std::size_t written = 0;
+  std::size_t symbols = 0;            // symbols met (white space excluded)
+  std::size_t firstPad = SIZE_MAX;    // symbol index of the first '='
+  std::size_t firstPadAt = 0;         // and its position in the text
+  unsigned char group[4];             // symbols of the group in progress
+  unsigned char last[2] = {0, 0};     // the last two symbols
   for (std::size_t i = 0; i < length; ++i) {
     unsigned char c = text[i];
     if (isSpace(c)) continue;
-    if (c != '=' && base64Value(c) < 0) {
+    if (c == '=') {
+      if (firstPad == SIZE_MAX) {
+        firstPad = symbols;
+        firstPadAt = i;
+      }
+    } else if (base64Value(c) < 0) {
       throwEncoding(__LINE__, "Base64 text has a character that is not Base64: " + showChar(c) +
                                   " at position " + std::to_string(i));
     }
-    symbols.push_back(c);
-    positions.push_back(i);
+    last[0] = last[1];
+    last[1] = c;
+    group[symbols % 4] = c;
+    ++symbols;
+    // A group without padding before any '=' decodes now; from the first '=' on the text is
+    // either in its final group or wrong, which the checks after the loop tell apart.
+    if (symbols % 4 == 0 && firstPad == SIZE_MAX) {
+      unsigned long v = (static_cast<unsigned long>(base64Value(group[0])) << 18) |
+                        (static_cast<unsigned long>(base64Value(group[1])) << 12) |
+                        (static_cast<unsigned long>(base64Value(group[2])) << 6) |
+                        static_cast<unsigned long>(base64Value(group[3]));
+      dst[written++] = static_cast<unsigned char>(v >> 16);
+      dst[written++] = static_cast<unsigned char>((v >> 8) & 0xff);
+      dst[written++] = static_cast<unsigned char>(v & 0xff);
+    }
   }
-  if (symbols.size() % 4 != 0) {
-    throwEncoding(__LINE__, "Base64 text has " + std::to_string(symbols.size()) +
+  if (symbols % 4 != 0) {
+    throwEncoding(__LINE__, "Base64 text has " + std::to_string(symbols) +
                                 " characters, not a multiple of 4");
   }
   std::size_t padding = 0;
-  if (!symbols.empty() && symbols.back() == '=') {
-    padding = (symbols[symbols.size() - 2] == '=') ? 2 : 1;
+  if (symbols != 0 && last[1] == '=') padding = last[0] == '=' ? 2 : 1;
+  if (firstPad != SIZE_MAX && firstPad + padding < symbols) {
+    throwEncoding(__LINE__, "Base64 text has padding '=' before its end, at position " +
+                                std::to_string(firstPadAt));
   }
-  for (std::size_t i = 0; i + padding < symbols.size(); ++i) {
-    if (symbols[i] == '=') {
-      throwEncoding(__LINE__, "Base64 text has padding '=' before its end, at position " +
-                                  std::to_string(positions[i]));
-    }
-  }
-  ZEVFastBuffer out;
-  for (std::size_t i = 0; i < symbols.size(); i += 4) {
-    bool last = i + 4 == symbols.size();
-    std::size_t pad = last ? padding : 0;
+  if (padding != 0) {
+    // The final group, held back because it carries the padding.
     unsigned long v = 0;
     for (std::size_t k = 0; k < 4; ++k) {
-      int d = (k < 4 - pad) ? base64Value(symbols[i + k]) : 0;
+      int d = k < 4 - padding ? base64Value(group[k]) : 0;
       v = (v << 6) | static_cast<unsigned long>(d);
     }
-    unsigned char bytes[3] = {static_cast<unsigned char>(v >> 16),
-                              static_cast<unsigned char>((v >> 8) & 0xff),
-                              static_cast<unsigned char>(v & 0xff)};
-    out.append(bytes, 3 - pad);
+    dst[written++] = static_cast<unsigned char>(v >> 16);
+    if (padding == 1) dst[written++] = static_cast<unsigned char>((v >> 8) & 0xff);
   }
+  out.truncate(written);
   return out;
+}
+
+// Hex digits to bytes (see hexStringToBinary); the output is sized once from the input.
+ZEVFastBuffer decodeHex(const unsigned char* text, std::size_t length) {
+  ZEVFastBuffer out(length / 2, nullptr);
+  unsigned char* dst = out.getValue();
+  std::size_t written = 0;
+  int high = -1;
+  std::size_t digits = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    unsigned char c = text[i];
+    if (isSpace(c)) continue;
+    int v = hexValue(c);
+    if (v < 0) {
+      throwEncoding(__LINE__, "hex text has a character that is not a hex digit: " + showChar(c) +
+                                  " at position " + std::to_string(i));
+    }
+    ++digits;
+    if (high < 0) {
+      high = v;
+    } else {
+      dst[written++] = static_cast<unsigned char>(high * 16 + v);
+      high = -1;
+    }
+  }
+  if (high >= 0) {
+    throwEncoding(__LINE__,
+                  "hex text has an odd number of digits (" + std::to_string(digits) + ")");
+  }
+  out.truncate(written);
+  return out;
+}
+
+// Finds the first occurrence of "-----" at or after from, in one forward walk: a caller that
+// asks with growing from reuses the last answer while it still lies ahead, so all its
+// questions together cost one pass over the text.
+class DashFinder {
+ public:
+  DashFinder(const char* text, std::size_t length) : text_(text), length_(length) {}
+  std::size_t next(std::size_t from) {
+    if (found_ != kNone && found_ >= from) return found_;
+    if (searched_ > from) from = searched_;  // nothing before searched_ is "-----"
+    found_ = kNone;
+    while (from + 5 <= length_) {
+      const void* hit = std::memchr(text_ + from, '-', length_ - from);
+      if (hit == nullptr) break;
+      std::size_t at = static_cast<const char*>(hit) - text_;
+      std::size_t run = 0;
+      while (at + run < length_ && run < 5 && text_[at + run] == '-') ++run;
+      if (run == 5) {
+        found_ = at;
+        break;
+      }
+      from = at + run;  // the run was too short; nothing in it can start a "-----"
+    }
+    searched_ = found_ != kNone ? found_ : length_;
+    return found_;
+  }
+  static const std::size_t kNone = SIZE_MAX;
+
+ private:
+  const char* text_;
+  std::size_t length_;
+  std::size_t found_ = kNone;
+  std::size_t searched_ = 0;
+};
+
+// Remembers, for each distinct label (a stretch of the text), the body start of its first
+// BEGIN line. Design choice: a flat open-addressing table rather than a node-based map, so a
+// text of millions of distinct labels costs one probe and at most two 3-word slots per label
+// (Index is 32 bits for texts under 4 GiB), not an allocation each. The hash is seeded per
+// table, so a text cannot be built to make its labels collide; equal hashes are confirmed by
+// comparing the label bytes, so a collision can cost time but never give a wrong match.
+template <class Index>
+class LabelTable {
+ public:
+  LabelTable(const char* text, std::uint64_t seed) : text_(text), seed_(seed | 1) {}
+
+  // Adds label [start, start + length) with body; a label already present keeps its first body.
+  void add(std::size_t start, std::size_t length, std::size_t body) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    Index h = hash(start, length);
+    for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[i];
+      if (slot.body == 0) {
+        slot = Slot{h, static_cast<Index>(start), static_cast<Index>(body)};
+        ++count_;
+        return;
+      }
+      if (slot.hash == h && sameLabel(slot, start, length)) return;
+    }
+  }
+
+  // The body start of the first BEGIN line of label [start, start + length), or kNone.
+  std::size_t find(std::size_t start, std::size_t length) const {
+    if (count_ == 0) return kNone;
+    Index h = hash(start, length);
+    for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      const Slot& slot = slots_[i];
+      if (slot.body == 0) return kNone;
+      if (slot.hash == h && sameLabel(slot, start, length)) return slot.body;
+    }
+  }
+
+  static const std::size_t kNone = SIZE_MAX;
+
+ private:
+  // A body never starts at 0 (a BEGIN line comes first), so body 0 marks a free slot.
+  struct Slot {
+    Index hash;
+    Index start;  // of the label in the text
+    Index body;   // the label's length is body - 5 - start ("-----" follows the label)
+  };
+
+  bool sameLabel(const Slot& slot, std::size_t start, std::size_t length) const {
+    return static_cast<std::size_t>(slot.body) - 5 - slot.start == length &&
+           std::memcmp(text_ + slot.start, text_ + start, length) == 0;
+  }
+
+  Index hash(std::size_t start, std::size_t length) const {
+    std::uint64_t h = seed_ ^ (length * 0x9E3779B97F4A7C15ull);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text_ + start);
+    for (std::size_t i = 0; i < length; ++i) {
+      h = (h ^ p[i]) * 0x100000001B3ull;  // FNV-1a step over the seeded start
+    }
+    // Final mix, so the low bits that pick a slot depend on every byte.
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return static_cast<Index>(h);
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0, 0});
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.body == 0) continue;
+      std::size_t i = slot.hash & (slots_.size() - 1);
+      while (slots_[i].body != 0) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+
+  const char* text_;
+  std::uint64_t seed_;
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
+
+// A seed that differs between calls and processes, for LabelTable.
+std::uint64_t tableSeed(const void* text) {
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t t = static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return t ^ (reinterpret_cast<std::uintptr_t>(text) << 16) ^
+         (++counter * 0xD6E8FEB86659FD93ull);
+}
+
+// The PEM block that Base64DearmorPemToBuf decodes: the first "-----BEGIN <label>-----" line
+// (label on one line) after which the text holds "-----END <label>-----". Found in one walk
+// over the text rather than one search per BEGIN line, which made a text of many unmatched
+// BEGIN lines cost time quadratic in its length.
+//
+// The walk meets BEGIN and END markers in text order. Each BEGIN line's label is remembered
+// with the start of its body (the first BEGIN of a label only; a later one of the same label
+// cannot come first). An END marker at p ends the body of a remembered label when that body
+// starts at or before p. The block is the matched BEGIN with the earliest body; its end is the
+// first END of its label after that body, which is where the walk first matched it.
+// Returns false when no BEGIN line has a matching END.
+struct PemBlock {
+  std::size_t labelStart = 0, labelLength = 0, bodyStart = 0, bodyEnd = 0;
+};
+
+template <class Index>
+bool findPemBlockIn(const char* text, std::size_t length, PemBlock* block) {
+  static const char kBegin[] = "-----BEGIN ";
+  static const char kEnd[] = "-----END ";
+  const std::size_t kBeginLength = sizeof kBegin - 1, kEndLength = sizeof kEnd - 1;
+  LabelTable<Index> bodyOf(text, tableSeed(text));  // label -> body of its first BEGIN
+  DashFinder labelEnds(text, length), endLabelEnds(text, length);
+  std::size_t newline = 0;  // next '\n' at or after the current label (length: none)
+  bool newlineKnown = false;
+  std::size_t best = SIZE_MAX;
+  PemBlock found;
+  DashFinder markers(text, length);
+  for (std::size_t pos = markers.next(0); pos != DashFinder::kNone;
+       pos = markers.next(pos + 1)) {
+    if (length - pos >= kBeginLength && std::memcmp(text + pos, kBegin, kBeginLength) == 0) {
+      std::size_t labelStart = pos + kBeginLength;
+      std::size_t labelEnd = labelEnds.next(labelStart);
+      if (labelEnd == DashFinder::kNone) continue;
+      if (!newlineKnown || newline < labelStart) {
+        const void* nl = std::memchr(text + labelStart, '\n', length - labelStart);
+        newline = nl != nullptr ? static_cast<const char*>(nl) - text : length;
+        newlineKnown = true;
+      }
+      if (labelEnd > newline) continue;  // the label runs past its line: not a BEGIN line
+      std::size_t bodyStart = labelEnd + 5;
+      if (bodyStart >= best) continue;  // a block with an earlier body is already matched
+      bodyOf.add(labelStart, labelEnd - labelStart, bodyStart);
+    } else if (length - pos >= kEndLength && std::memcmp(text + pos, kEnd, kEndLength) == 0) {
+      // "-----END <label>-----": a BEGIN label holds no "-----" and never ends in '-' (its
+      // end is the first "-----" after it), so the label here ends at the first "-----".
+      std::size_t labelStart = pos + kEndLength;
+      std::size_t labelEnd = endLabelEnds.next(labelStart);
+      if (labelEnd == DashFinder::kNone) continue;
+      std::size_t body = bodyOf.find(labelStart, labelEnd - labelStart);
+      // Skipped: unknown labels, bodies that start after this marker, and labels matched
+      // before (their first END came first) or beaten by an earlier body.
+      if (body == LabelTable<Index>::kNone || body > pos || body >= best) continue;
+      best = body;
+      found.labelStart = labelStart;
+      found.labelLength = labelEnd - labelStart;
+      found.bodyStart = body;
+      found.bodyEnd = pos;
+    }
+  }
+  if (best == SIZE_MAX) return false;
+  *block = found;
+  return true;
 }
 
 std::string lowerAscii(std::string s) {
@@ -126,6 +371,11 @@ std::string unescapeDNValue(const std::string& v) {
     }
   }
   return out;
+}
+
+bool findPemBlock(const char* text, std::size_t length, PemBlock* block) {
+  if (length < UINT32_MAX) return findPemBlockIn<std::uint32_t>(text, length, block);
+  return findPemBlockIn<std::uint64_t>(text, length, block);
 }
 
 }  // namespace
@@ -165,67 +415,40 @@ void ZEVUtility::hexdump(std::ostream& os, const ZEVFastBuffer& bytes, const cha
 }
 
 ZEVFastBuffer ZEVUtility::hexStringToBinary(const ZEVString& hex) {
-  ZEVFastBuffer out;
-  int high = -1;
-  std::size_t digits = 0;
-  for (std::size_t i = 0; i < hex.length(); ++i) {
-    unsigned char c = static_cast<unsigned char>(hex[i]);
-    if (isSpace(c)) continue;
-    int v = hexValue(c);
-    if (v < 0) {
-      throwEncoding(__LINE__, "hex text has a character that is not a hex digit: " + showChar(c) +
-                                  " at position " + std::to_string(i));
-    }
-    ++digits;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.append(static_cast<unsigned char>(high * 16 + v));
-      high = -1;
-    }
-  }
-  if (high >= 0) {
-    throwEncoding(__LINE__,
-                  "hex text has an odd number of digits (" + std::to_string(digits) + ")");
-  }
-  return out;
+  return decodeHex(reinterpret_cast<const unsigned char*>(hex.c_str()), hex.length());
+}
+
+ZEVFastBuffer ZEVUtility::hexStringToBinary(const ZEVASNCBuffer& hex) {
+  return decodeHex(hex.getValue(), hex.getValue() != nullptr ? hex.getLength() : 0);
 }
 
 // Returns 0 on success, 1 when no BEGIN line with a matching END line is found, 2 when the
 // block has headers (such as "Proc-Type:", not supported) or a body that is not Base64.
-int ZEVUtility::Base64DearmorPemToBuf(ZEVFastBuffer& out, ZEVString& type, const ZEVFastBuffer& in,
+int ZEVUtility::Base64DearmorPemToBuf(ZEVFastBuffer& out, ZEVString& type, const ZEVASNCBuffer& in,
                                       void* /*reserved*/) {
-  const std::string text(reinterpret_cast<const char*>(in.getValue()), in.getLength());
-  static const std::string kBegin = "-----BEGIN ";
-  static const std::string kDashes = "-----";
-  std::string::size_type pos = 0;
-  while ((pos = text.find(kBegin, pos)) != std::string::npos) {
-    std::string::size_type labelStart = pos + kBegin.size();
-    std::string::size_type labelEnd = text.find(kDashes, labelStart);
-    std::string::size_type lineEnd = text.find('\n', labelStart);
-    pos = labelStart;
-    if (labelEnd == std::string::npos || (lineEnd != std::string::npos && labelEnd > lineEnd)) {
-      continue;  // not a BEGIN line; look for the next one
-    }
-    std::string label = text.substr(labelStart, labelEnd - labelStart);
-    std::string endLine = "-----END " + label + "-----";
-    std::string::size_type bodyStart = labelEnd + kDashes.size();
-    std::string::size_type endPos = text.find(endLine, bodyStart);
-    if (endPos == std::string::npos) continue;
-    std::string body = text.substr(bodyStart, endPos - bodyStart);
-    if (body.find(':') != std::string::npos) return 2;
-    try {
-      ZEVFastBuffer decoded =
-          decodeBase64(reinterpret_cast<const unsigned char*>(body.data()), body.size());
-      if (decoded.getLength() == 0) return 2;
-      out = std::move(decoded);
-      type = ZEVString(label);
-      return 0;
-    } catch (const ZEVException&) {
-      return 2;
-    }
+  const char* text = reinterpret_cast<const char*>(in.getValue());
+  std::size_t length = text != nullptr ? in.getLength() : 0;
+  PemBlock block;
+  if (!findPemBlock(text, length, &block)) return 1;
+  const char* body = text + block.bodyStart;
+  std::size_t bodyLength = block.bodyEnd - block.bodyStart;
+  if (std::memchr(body, ':', bodyLength) != nullptr) return 2;
+  try {
+    ZEVFastBuffer decoded = decodeBase64(reinterpret_cast<const unsigned char*>(body), bodyLength);
+    if (decoded.getLength() == 0) return 2;
+    // The label is copied before out changes: in may be a view of out.
+    ZEVString label(text + block.labelStart, block.labelLength);
+    out = std::move(decoded);
+    type = std::move(label);
+    return 0;
+  } catch (const ZEVException&) {
+    return 2;
   }
-  return 1;
+}
+
+int ZEVUtility::Base64DearmorPemToBuf(ZEVFastBuffer& out, ZEVString& type, const ZEVFastBuffer& in,
+                                      void* reserved) {
+  return Base64DearmorPemToBuf(out, type, in.get(), reserved);
 }
 
 ZEVString ZEVUtility::convertDCtoHost(const ZEVString& url) {
@@ -302,6 +525,10 @@ ZEVString ZEVUtility::convertDCtoHost(const ZEVString& url) {
 
 ZEVFastBuffer ZEVKRYUtility::decodeData_BASE64(const ZEVFastBuffer& text, void* /*reserved*/) {
   return decodeBase64(text.getValue(), text.getLength());
+}
+
+ZEVFastBuffer ZEVKRYUtility::decodeData_BASE64(const ZEVASNCBuffer& text, void* /*reserved*/) {
+  return decodeBase64(text.getValue(), text.getValue() != nullptr ? text.getLength() : 0);
 }
 
 ZEVString ZEVKRYUtility::encodeData_BASE64(const ZEVASNCBuffer& bytes) {
