@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <sstream>
+#include <utility>
 
 #include "ldapsearch.h"
 #include "zevcms.h"
@@ -65,10 +66,12 @@ bool hasAsnPrefix(const ZEVASNCBuffer& bytes) {
 
 // Decodes one stored value into a new Object and hands it to container; a value that does
 // not decode is traced and dropped. See LDAPDIRManager::decodeValue.
-// The value is tested and decoded where it lies in the result set: a binary value reaches
-// the object's own copy of its DER and nothing else, a text value only the decoder's output.
+// The value is tested and decoded where it lies in the result set, and the object takes the
+// DER's bytes: a binary value moves from the result set into the object when it decodes
+// (each value is decoded once, and the result set is the caller's own, dropped afterwards),
+// and a text value's decoded DER moves in likewise. No value is copied on the way.
 template <class Object, class Container>
-void decodeInto(const ZEVFastBuffer& value, Container* container, const char* limitText,
+void decodeInto(ZEVFastBuffer& value, Container* container, const char* limitText,
                 bool failureAlways, bool traceFull) {
   ZEVTrace& trace = ZEVTrace::globalTrace();
 
@@ -102,15 +105,15 @@ void decodeInto(const ZEVFastBuffer& value, Container* container, const char* li
         if (ZEVUtility::Base64DearmorPemToBuf(der, type, bytes, nullptr) != 0) {
           der = ZEVKRYUtility::decodeData_BASE64(bytes, nullptr);
         }
-        ZEVASNUtility::setDEREncoding(der, *object);
+        ZEVASNUtility::setDEREncoding(std::move(der), *object);
       } else {
         ZEVFastBuffer der = ZEVUtility::hexStringToBinary(
             ZEVASNCBuffer(bytes.getValue() + 5, bytes.getLength() - 5));
-        ZEVASNUtility::setDEREncoding(der, *object);
+        ZEVASNUtility::setDEREncoding(std::move(der), *object);
       }
     } else {
       // Binary: the DER exactly as stored, a final zero byte included.
-      ZEVASNUtility::setDEREncoding(value.get(), *object);
+      ZEVASNUtility::setDEREncoding(std::move(value), *object);
     }
     decoded = true;
   } catch (const ZEVException&) {
@@ -407,13 +410,13 @@ void LDAPDIRManager::getRevocationListsByURI(const ZEVString& url, ZEVASNCRLCont
   }
 }
 
-void LDAPDIRManager::decodeValue(const ZEVFastBuffer& value, ZEVASNCertificateContainer* container,
+void LDAPDIRManager::decodeValue(ZEVFastBuffer& value, ZEVASNCertificateContainer* container,
                                  const char* limitText, bool failureAlways) {
   decodeInto<ZEVASNx509Certificate>(value, container, limitText, failureAlways,
                                     connectInfo->getisTraceFullCRL());
 }
 
-void LDAPDIRManager::decodeValue(const ZEVFastBuffer& value, ZEVASNCRLContainer* container,
+void LDAPDIRManager::decodeValue(ZEVFastBuffer& value, ZEVASNCRLContainer* container,
                                  const char* limitText, bool failureAlways) {
   decodeInto<ZEVASNCertificateList>(value, container, limitText, failureAlways,
                                     connectInfo->getisTraceFullCRL());

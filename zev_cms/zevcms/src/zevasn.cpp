@@ -529,6 +529,11 @@ ZEVASNx500Name nameCopy(const X509_NAME* source) {
 ZEVASNObject::ZEVASNObject(int securityType) : securityType_(securityType) {}
 ZEVASNObject::~ZEVASNObject() {}
 
+void ZEVASNObject::setDER(ZEVFastBuffer&& der) {
+  setDER(der.get());
+  der = ZEVFastBuffer();
+}
+
 ZEVString ZEVASNObject::getSHA256Fingerprint() const {
   if (isEmpty()) fail(__LINE__, "fingerprint of an empty object");
   unsigned char md[EVP_MAX_MD_SIZE];
@@ -617,6 +622,12 @@ void ZEVASNx509Certificate::setDER(const ZEVASNCBuffer& der) {
   ZEVFastBuffer copy(der);  // der may point into der_ itself
   impl_->cert = std::move(cert);
   der_ = std::move(copy);
+}
+
+void ZEVASNx509Certificate::setDER(ZEVFastBuffer&& der) {
+  X509Ptr cert = decodeStrict<X509Ptr>(der.get(), d2i_X509, "certificate");
+  impl_->cert = std::move(cert);
+  der_ = std::move(der);
 }
 
 namespace {
@@ -753,6 +764,10 @@ void ZEVASNUtility::setDEREncoding(const ZEVFastBuffer& der, ZEVASNObject& objec
 
 void ZEVASNUtility::setDEREncoding(const ZEVASNCBuffer& der, ZEVASNObject& object) {
   object.setDER(der);
+}
+
+void ZEVASNUtility::setDEREncoding(ZEVFastBuffer&& der, ZEVASNObject& object) {
+  object.setDER(std::move(der));
 }
 
 ZEVString ZEVASNUtility::getRFC2253String(const ZEVASNx500Name& name, bool /*reverse*/,

@@ -281,22 +281,35 @@ ZEVASNCertificateList::ZEVASNCertificateList(int securityType)
     : ZEVASNObject(securityType), impl_(new Impl) {}
 ZEVASNCertificateList::~ZEVASNCertificateList() {}
 
-void ZEVASNCertificateList::setDER(const ZEVASNCBuffer& der) {
+namespace {
+// The index of a list, or ZEVException naming the first fault.
+std::unique_ptr<ZEVASNCertificateList::Impl> indexOf(const ZEVASNCBuffer& der) {
   const unsigned char* d = der.getValue();
   std::size_t n = d != nullptr ? der.getLength() : 0;
   if (n == 0) fail(__LINE__, "CRL does not decode: empty input");
   if (n > std::numeric_limits<std::uint32_t>::max()) {
     fail(__LINE__, "CRL does not decode: larger than 4 GiB (" + std::to_string(n) + " bytes)");
   }
-  ZEVFastBuffer copy(der);  // der may point into der_ itself
-  std::unique_ptr<Impl> fresh(new Impl);
+  std::unique_ptr<ZEVASNCertificateList::Impl> fresh(new ZEVASNCertificateList::Impl);
   try {
-    fresh->parse(copy.getValue(), n);
+    fresh->parse(d, n);
   } catch (const der::Error& e) {
     fail(__LINE__, "CRL does not decode: " + e.what + " (at byte " + std::to_string(e.offset) + ")");
   }
+  return fresh;
+}
+}  // namespace
+
+void ZEVASNCertificateList::setDER(const ZEVASNCBuffer& der) {
+  std::unique_ptr<Impl> fresh = indexOf(der);
+  ZEVFastBuffer copy(der);  // der may point into der_ itself
   impl_ = std::move(fresh);
   der_ = std::move(copy);
+}
+
+void ZEVASNCertificateList::setDER(ZEVFastBuffer&& der) {
+  impl_ = indexOf(der.get());
+  der_ = std::move(der);
 }
 
 namespace {
