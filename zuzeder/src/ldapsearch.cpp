@@ -46,15 +46,9 @@ class MapGuard {
   LDAPAttributeMap* map_;
 };
 
-// The text without leading and trailing blanks, tabs, form feeds, carriage returns and line
-// feeds; such characters inside it are kept.
-ZEVString trim(const ZEVString& text) {
-  static const char kBlanks[] = " \t\f\r\n";
-  ZEVString::size_type first = text.find_first_not_of(kBlanks, 0);
-  if (first == ZEVString::npos) return ZEVString();
-  ZEVString::size_type last = text.find_last_not_of(kBlanks, ZEVString::npos);
-  return text.substr(first, last - first + 1);
-}
+// The characters trimmed from both ends of an LDIF value: blanks, tabs, form feeds, carriage
+// returns and line feeds; such characters inside the value are kept.
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\r' || c == '\n'; }
 
 }  // namespace
 
@@ -141,10 +135,20 @@ LDAPSearchResults::LDAPSearchResults(std::istream& is)
           os << "ldif file is malformed:" << lineNumber << ":" << line.str();
           throw ZEVException(kFile, kMalformedLine, 0, ZEVString(os));
         }
+        // The value is the trimmed rest of the line, passed as a stretch of the line itself:
+        // no copy of a long value is made before the map stores its own.
         ZEVString name = line.substr(0, pos);
-        ZEVString value = trim(line.substr(pos + 1, ZEVString::npos));
-        addAttribute(map.get(), name.c_str(), value.c_str(),
-                     static_cast<unsigned int>(value.size()));
+        const char* rest = line.c_str() + pos + 1;
+        std::size_t first = 0, end = line.size() - pos - 1;
+        while (first < end && isBlank(rest[first])) ++first;
+        while (end > first && isBlank(rest[end - 1])) --end;
+        if (end - first > UINT_MAX - 1) {
+          std::ostringstream os;
+          os << "ldif value is too long at line " << lineNumber << ": " << (end - first)
+             << " bytes";
+          throw ZEVException(kFile, __LINE__, 0, ZEVString(os));
+        }
+        addAttribute(map.get(), name.c_str(), rest + first, static_cast<unsigned int>(end - first));
       }
       // Runs of empty lines give no empty entries.
       if (!map.get()->empty()) insert(map.release());
