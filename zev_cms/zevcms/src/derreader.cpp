@@ -2,6 +2,7 @@
 // primitives that certificates and revocation lists carry.
 #include "derreader.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace zev09000003 {
@@ -161,6 +162,15 @@ Time readTime(const unsigned char* d, const Tlv& t, const char* what) {
     fail(std::string(what) + ": not a date and time of the calendar", t.start);
   }
   return time;
+}
+
+std::string Time::text() const {
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char out[48];
+  std::snprintf(out, sizeof out, "%s %2d %02d:%02d:%02d %d GMT", months[month - 1], day, hour,
+                minute, second, year);
+  return out;
 }
 
 long long Time::epochSeconds() const {

@@ -75,6 +75,8 @@ void checkOid(const unsigned char* data, const Tlv& t, const char* what);
 struct Time {
   int year, month, day, hour, minute, second;
   long long epochSeconds() const;
+  // "Jan  1 00:00:00 2026 GMT": the form of OpenSSL's ASN1_TIME_print.
+  std::string text() const;
 };
 Time readTime(const unsigned char* data, const Tlv& t, const char* what);
 

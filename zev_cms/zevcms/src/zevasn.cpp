@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "asninternal.h"
+#include "derreader.h"
 #include "zevexception.h"
 
 namespace zev09000003 {
@@ -84,9 +85,19 @@ std::string bioText(BIO* bio) {
   return n > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(n)) : std::string();
 }
 
-// "Jan  1 00:00:00 2026 GMT", as ASN1_TIME_print writes it; empty for a null time.
+// "Jan  1 00:00:00 2026 GMT", as ASN1_TIME_print writes it; empty for a null time. A time in
+// the strict form (whole seconds, Z) is formatted directly, without a BIO; any other goes to
+// ASN1_TIME_print itself.
 ZEVString timeText(const ASN1_TIME* t) {
   if (t == nullptr) return ZEVString();
+  der::Tlv tlv;
+  tlv.tag = static_cast<unsigned char>(ASN1_STRING_type(t));
+  tlv.length = static_cast<std::size_t>(ASN1_STRING_length(t));
+  try {
+    return ZEVString(der::readTime(ASN1_STRING_get0_data(t), tlv, "time").text());
+  } catch (const der::Error&) {
+    // Not the strict form: OpenSSL's printer decides.
+  }
   BioPtr bio = memoryBio();
   if (ASN1_TIME_print(bio.get(), t) != 1) {
     ERR_clear_error();
@@ -541,12 +552,11 @@ ZEVString ZEVASNObject::getSHA256Fingerprint() const {
   if (EVP_Digest(der_.getValue(), der_.getLength(), md, &mdLength, EVP_sha256(), nullptr) != 1) {
     fail(__LINE__, "SHA-256 failed: " + opensslError());
   }
-  std::string out;
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out(mdLength != 0 ? mdLength * 3 - 1 : 0, ':');
   for (unsigned int i = 0; i < mdLength; ++i) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%02X", md[i]);
-    if (i > 0) out += ':';
-    out += hex;
+    out[i * 3] = digits[md[i] >> 4];
+    out[i * 3 + 1] = digits[md[i] & 15];
   }
   return ZEVString(out);
 }
@@ -655,12 +665,21 @@ ZEVASNx500Name ZEVASNx509Certificate::getIssuer() const {
 }
 
 ZEVString ZEVASNx509Certificate::getSerialNumberHex() const {
-  BioPtr bio = memoryBio();
-  // i2a_ASN1_INTEGER is what "openssl x509 -serial" prints: upper-case hex byte pairs.
-  if (i2a_ASN1_INTEGER(bio.get(), X509_get0_serialNumber(certOf(impl_))) < 0) {
-    fail(__LINE__, "cannot print the serial number: " + opensslError());
+  // What "openssl x509 -serial" prints (i2a_ASN1_INTEGER): a '-' when negative, then the
+  // magnitude's bytes as upper-case hex pairs ("00" for none), a backslash and a line break
+  // before every 35th byte; written here without a BIO.
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(certOf(impl_));
+  const unsigned char* bytes = ASN1_STRING_get0_data(serial);
+  const int n = ASN1_STRING_length(serial);
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out = (ASN1_STRING_type(serial) & V_ASN1_NEG) != 0 ? "-" : "";
+  if (n <= 0) return ZEVString(out + "00");
+  for (int i = 0; i < n; ++i) {
+    if (i != 0 && i % 35 == 0) out += "\\\n";
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
   }
-  return ZEVString(bioText(bio.get()));
+  return ZEVString(out);
 }
 
 ZEVString ZEVASNx509Certificate::getNotBefore() const {

@@ -107,16 +107,7 @@ void checkAlgorithm(const unsigned char* d, const Tlv& seq, const char* what) {
 
 bool isTime(unsigned char tag) { return tag == der::kUtcTime || tag == der::kGeneralizedTime; }
 
-const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// "Jan  1 00:00:00 2026 GMT": the form OpenSSL's ASN1_TIME_print writes.
-ZEVString timeText(const der::Time& t) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%s %2d %02d:%02d:%02d %d GMT", kMonths[t.month - 1], t.day,
-                t.hour, t.minute, t.second, t.year);
-  return ZEVString(text);
-}
+ZEVString timeText(const der::Time& t) { return ZEVString(t.text()); }
 
 const char* kReasonNames[] = {"unspecified",        "keyCompromise", "cACompromise",
                               "affiliationChanged", "superseded",    "cessationOfOperation",
