@@ -85,6 +85,10 @@ class ZEVCMS_EXPORT ZEVASNx509Certificate : public ZEVASNObject {
   // Accessors; each throws ZEVException on an empty object.
   ZEVASNx500Name getSubject() const;
   ZEVASNx500Name getIssuer() const;
+  // getSubject().getRFC2253String() and getIssuer().getRFC2253String(), without a copy of
+  // the name in between: for printing many certificates.
+  ZEVString getSubjectText() const;
+  ZEVString getIssuerText() const;
   ZEVString getSerialNumberHex() const;  // upper-case hex, as openssl prints it
   ZEVString getNotBefore() const;        // "Jan  1 00:00:00 2026 GMT"
   ZEVString getNotAfter() const;

@@ -664,6 +664,14 @@ ZEVASNx500Name ZEVASNx509Certificate::getIssuer() const {
   return nameCopy(X509_get_issuer_name(certOf(impl_)));
 }
 
+ZEVString ZEVASNx509Certificate::getSubjectText() const {
+  return ZEVString(nameText(X509_get_subject_name(certOf(impl_))));
+}
+
+ZEVString ZEVASNx509Certificate::getIssuerText() const {
+  return ZEVString(nameText(X509_get_issuer_name(certOf(impl_))));
+}
+
 ZEVString ZEVASNx509Certificate::getSerialNumberHex() const {
   // What "openssl x509 -serial" prints (i2a_ASN1_INTEGER): a '-' when negative, then the
   // magnitude's bytes as upper-case hex pairs ("00" for none), a backslash and a line break
