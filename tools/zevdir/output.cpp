@@ -113,8 +113,7 @@ Printer::Printer(const Options& options, std::ostream& out, std::ostream& err)
     : options_(options), out_(out), err_(err) {}
 
 std::vector<std::string> Printer::summary(const ZEVASNx509Certificate& cert) {
-  return {"subject=" + cert.getSubject().getRFC2253String().str(),
-          "issuer=" + cert.getIssuer().getRFC2253String().str(),
+  return {"subject=" + cert.getSubjectText().str(), "issuer=" + cert.getIssuerText().str(),
           "serial=" + cert.getSerialNumberHex().str(),
           "notBefore=" + cert.getNotBefore().str(),
           "notAfter=" + cert.getNotAfter().str(),

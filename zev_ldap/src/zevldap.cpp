@@ -775,28 +775,81 @@ ZEV_LDAP_EXPORT char* zev_ldap_next_attribute(LDAP* ld, LDAPMessage* entry, BerE
   return withoutBinaryOption(ldap_next_attribute(ld, entry, ber));
 }
 
+namespace {
+
+// The values of the attribute named attr (the whole description, any case) in entry, or null.
+// Design: the values are not copied. They point into the entry's message, which holds them
+// already; only the array is allocated, in one block that zev_ldap_value_free_len frees. A
+// certificate or revocation list of tens of megabytes so exists once here, not twice. The
+// values stay valid until the message is freed, which callers of this classic interface do
+// after freeing the values.
+struct berval** valuesInPlace(LDAP* ld, LDAPMessage* entry, const char* attr) {
+  BerElement* ber = nullptr;
+  struct berval dn = {0, nullptr};
+  if (ldap_get_dn_ber(ld, entry, &ber, &dn) != LDAP_SUCCESS || ber == nullptr) {
+    if (ber != nullptr) ber_free(ber, 0);
+    return nullptr;
+  }
+  const size_t wanted = std::strlen(attr);
+  struct berval** result = nullptr;
+  for (;;) {
+    struct berval name = {0, nullptr};
+    BerVarray values = nullptr;
+    if (ldap_get_attribute_ber(ld, entry, ber, &name, &values) != LDAP_SUCCESS ||
+        name.bv_val == nullptr) {
+      ber_memfree(values);
+      break;
+    }
+    if (name.bv_len == wanted && strncasecmp(name.bv_val, attr, wanted) == 0) {
+      size_t n = 0;
+      while (values != nullptr && values[n].bv_val != nullptr) ++n;
+      if (n > 0) {
+        // [n + 1 pointers][n bervals], one allocation.
+        void* block = std::malloc((n + 1) * sizeof(struct berval*) + n * sizeof(struct berval));
+        if (block != nullptr) {
+          result = static_cast<struct berval**>(block);
+          struct berval* cells = reinterpret_cast<struct berval*>(result + n + 1);
+          for (size_t i = 0; i < n; ++i) {
+            cells[i] = values[i];
+            result[i] = &cells[i];
+          }
+          result[n] = nullptr;
+        }
+      }
+      ber_memfree(values);
+      break;
+    }
+    ber_memfree(values);
+  }
+  ber_free(ber, 0);
+  return result;
+}
+
+}  // namespace
+
 ZEV_LDAP_EXPORT struct berval** zev_ldap_get_values_len(LDAP* ld, LDAPMessage* entry,
                                                         const char* attr) {
   if (ld == nullptr || entry == nullptr || attr == nullptr) return nullptr;
-  // A lookup that finds nothing records a decoding error in the session; a lookup that then
-  // finds the values under the ";binary" form must not leave that error behind.
+  // A lookup that finds nothing records a decoding error in the session, as libldap's own
+  // does; a lookup that then finds the values under the ";binary" form leaves no error behind.
   int before = LDAP_SUCCESS;
   ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &before);
-  struct berval** values = ldap_get_values_len(ld, entry, attr);
+  struct berval** values = valuesInPlace(ld, entry, attr);
   if (values == nullptr && std::strchr(attr, ';') == nullptr) {
     // The name may have come from the walk with its ";binary" option dropped.
     try {
-      values = ldap_get_values_len(ld, entry, (std::string(attr) + kBinaryOption).c_str());
+      values = valuesInPlace(ld, entry, (std::string(attr) + kBinaryOption).c_str());
     } catch (const std::bad_alloc&) {
-      return nullptr;
+      values = nullptr;
     }
-    if (values != nullptr) ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &before);
   }
+  int rc = values != nullptr ? before : LDAP_DECODING_ERROR;
+  ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &rc);
   return values;
 }
 
 ZEV_LDAP_EXPORT void zev_ldap_value_free_len(struct berval** values) {
-  if (values != nullptr) ldap_value_free_len(values);
+  std::free(values);  // one block; the values belong to the message (see valuesInPlace)
 }
 
 // The session's last result code, in its classic form.

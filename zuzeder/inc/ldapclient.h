@@ -32,6 +32,11 @@ typedef std::multimap<const char*, ZEVFastBuffer*, ltstr> LDAPAttributeMap;
 // element that cannot be stored is left out.
 ZUZEDER_EXPORT void addAttribute(LDAPAttributeMap* map, const char* name, const char* value,
                                  unsigned int length);
+// As addAttribute, for length bytes of text that need a terminating zero byte: the element
+// holds them and the zero, built without a terminated copy of the text first. Internal to
+// the plug-in.
+void addTextAttribute(LDAPAttributeMap* map, const char* name, const char* value,
+                      std::size_t length);
 // The bytes of the first value stored under name (case ignored), owned by the map, or null.
 ZUZEDER_EXPORT const unsigned char* getAttributeValue(LDAPAttributeMap* map, const char* name);
 // With a null value, removes every value of name; otherwise the first value whose text equals

@@ -44,9 +44,9 @@ class ZUZEDER_EXPORT LDAPDIRManager : public ZEVDIRManager {
   // pushes it into container; a value that does not decode is traced ("decode failed") and
   // skipped. limitText is written before a trace dump cut to 256 bytes. failureAlways: write
   // "decode failed" without asking whether the trace is active.
-  void decodeValue(const ZEVFastBuffer& value, ZEVASNCertificateContainer* container,
+  void decodeValue(ZEVFastBuffer& value, ZEVASNCertificateContainer* container,
                    const char* limitText, bool failureAlways = true);
-  void decodeValue(const ZEVFastBuffer& value, ZEVASNCRLContainer* container,
+  void decodeValue(ZEVFastBuffer& value, ZEVASNCRLContainer* container,
                    const char* limitText, bool failureAlways = true);
 
   ZEVDIRConnectInfo::LDAP* connectInfo;

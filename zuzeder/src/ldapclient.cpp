@@ -183,7 +183,11 @@ bool changeEntry(LDAP* session, ldap_add_s_fn call, int& lastResult, LDAPAttribu
 
 bool ltstr::operator()(const char* a, const char* b) const { return compareIgnoreCase(a, b) < 0; }
 
-void addAttribute(LDAPAttributeMap* map, const char* name, const char* value, unsigned int length) {
+namespace {
+
+// addAttribute's work: size bytes of value, and a zero byte after them when terminate.
+void storeAttribute(LDAPAttributeMap* map, const char* name, const char* value, std::size_t size,
+                    bool terminate) {
   ZEVTraceSentry sentry(kFile, __LINE__, kComponent, "addAttribute");
   // A null name or map is bad input and adds nothing, like a null value.
   if (map == nullptr || name == nullptr || value == nullptr) return;
@@ -193,14 +197,30 @@ void addAttribute(LDAPAttributeMap* map, const char* name, const char* value, un
     std::size_t nameLength = std::strlen(name);
     key = new char[nameLength + 1];
     std::memcpy(key, name, nameLength + 1);
-    std::size_t size = length != 0 ? length : std::strlen(value) + 1;
-    buffer = new ZEVFastBuffer(size, value);
+    if (terminate) {
+      buffer = new ZEVFastBuffer(size + 1, nullptr);  // zeros: the last one stays
+      if (size != 0) std::memcpy(buffer->getValue(), value, size);
+    } else {
+      buffer = new ZEVFastBuffer(size, value);
+    }
     // A multimap inserts behind the equivalent keys already present: values keep their order.
     map->insert(std::make_pair(static_cast<const char*>(key), buffer));
   } catch (...) {
     delete[] key;
     delete buffer;
   }
+}
+
+}  // namespace
+
+void addAttribute(LDAPAttributeMap* map, const char* name, const char* value, unsigned int length) {
+  std::size_t size = length != 0 || value == nullptr ? length : std::strlen(value) + 1;
+  storeAttribute(map, name, value, size, false);
+}
+
+void addTextAttribute(LDAPAttributeMap* map, const char* name, const char* value,
+                      std::size_t length) {
+  storeAttribute(map, name, value, length, true);
 }
 
 const unsigned char* getAttributeValue(LDAPAttributeMap* map, const char* name) {

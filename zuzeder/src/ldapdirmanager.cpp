@@ -2,10 +2,13 @@
 // error-level rules, and the retrieval of certificates and revocation lists.
 #include "ldapdirmanager.h"
 
+#include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <sstream>
+#include <utility>
 
 #include "ldapsearch.h"
 #include "zevcms.h"
@@ -40,27 +43,50 @@ typedef std::unique_ptr<char*, FreeDeleter> AttributeArray;
 // The client's current error text, never null (a library may know no text for a code).
 const char* safeText(const char* text) { return text != nullptr ? text : ""; }
 
+// isText over bytes of any length (isText takes an int count).
+bool textBytes(const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    const int n = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+    if (!isText(data, n)) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// True when bytes begin with "{ASN}", in any case.
+bool hasAsnPrefix(const ZEVASNCBuffer& bytes) {
+  static const char prefix[] = "{asn}";
+  if (bytes.getLength() < 5) return false;
+  for (std::size_t i = 0; i < 5; ++i) {
+    if (std::tolower(bytes.getValue()[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
 // Decodes one stored value into a new Object and hands it to container; a value that does
 // not decode is traced and dropped. See LDAPDIRManager::decodeValue.
+// The value is tested and decoded where it lies in the result set, and the object takes the
+// DER's bytes: a binary value moves from the result set into the object when it decodes
+// (each value is decoded once, and the result set is the caller's own, dropped afterwards),
+// and a text value's decoded DER moves in likewise. No value is copied on the way.
 template <class Object, class Container>
-void decodeInto(const ZEVFastBuffer& value, Container* container, const char* limitText,
+void decodeInto(ZEVFastBuffer& value, Container* container, const char* limitText,
                 bool failureAlways, bool traceFull) {
   ZEVTrace& trace = ZEVTrace::globalTrace();
 
   // Text values arrive with one terminating zero byte; the decoders want the text alone.
-  ZEVFastBuffer copy(value);
-  if (copy.getLength() != 0 && copy[copy.getLength() - 1] == 0) {
-    copy.truncate(copy.getLength() - 1);
-  }
-  ZEVString text(reinterpret_cast<const char*>(copy.getValue()), copy.getLength());
+  std::size_t length = value.getLength();
+  if (length != 0 && value[length - 1] == 0) --length;
+  const ZEVASNCBuffer bytes(value.getValue(), length);
 
   if (trace.isActive(kComponent, kLevel)) {
     std::ostringstream dump;
-    if (copy.getLength() > kDumpLimit && !traceFull) {
+    if (length > kDumpLimit && !traceFull) {
       dump << limitText << std::endl;
-      ZEVUtility::hexdump(dump, ZEVASNCBuffer(copy.getValue(), kDumpLimit), "HEX");
+      ZEVUtility::hexdump(dump, ZEVASNCBuffer(bytes.getValue(), kDumpLimit), "HEX");
     } else {
-      ZEVUtility::hexdump(dump, copy, "HEX");
+      ZEVUtility::hexdump(dump, bytes, "HEX");
     }
     trace.write(kFile, __LINE__, kComponent, kLevel, dump.str());
   }
@@ -68,22 +94,26 @@ void decodeInto(const ZEVFastBuffer& value, Container* container, const char* li
   ZEVUniquePtr<Object> object(new Object(0));
   bool decoded = false;
   try {
-    if (copy.getLength() != 0 && isText(text)) {
-      if (text.substr(0, 5).compare_ignorecase("{ASN}") != 0) {
+    // A text may end in one more zero byte, which the test for text passes over.
+    std::size_t textLength = length;
+    if (textLength != 0 && bytes.getValue()[textLength - 1] == 0) --textLength;
+    if (length != 0 && textBytes(bytes.getValue(), textLength)) {
+      if (!hasAsnPrefix(bytes)) {
         // PEM first; a text without armour is taken as bare Base64.
         ZEVFastBuffer der;
         ZEVString type;
-        if (ZEVUtility::Base64DearmorPemToBuf(der, type, copy, nullptr) != 0) {
-          der = ZEVKRYUtility::decodeData_BASE64(copy, nullptr);
+        if (ZEVUtility::Base64DearmorPemToBuf(der, type, bytes, nullptr) != 0) {
+          der = ZEVKRYUtility::decodeData_BASE64(bytes, nullptr);
         }
-        ZEVASNUtility::setDEREncoding(der, *object);
+        ZEVASNUtility::setDEREncoding(std::move(der), *object);
       } else {
-        ZEVFastBuffer der = ZEVUtility::hexStringToBinary(text.substr(5));
-        ZEVASNUtility::setDEREncoding(der, *object);
+        ZEVFastBuffer der = ZEVUtility::hexStringToBinary(
+            ZEVASNCBuffer(bytes.getValue() + 5, bytes.getLength() - 5));
+        ZEVASNUtility::setDEREncoding(std::move(der), *object);
       }
     } else {
       // Binary: the DER exactly as stored, a final zero byte included.
-      ZEVASNUtility::setDEREncoding(value, *object);
+      ZEVASNUtility::setDEREncoding(std::move(value), *object);
     }
     decoded = true;
   } catch (const ZEVException&) {
@@ -380,13 +410,13 @@ void LDAPDIRManager::getRevocationListsByURI(const ZEVString& url, ZEVASNCRLCont
   }
 }
 
-void LDAPDIRManager::decodeValue(const ZEVFastBuffer& value, ZEVASNCertificateContainer* container,
+void LDAPDIRManager::decodeValue(ZEVFastBuffer& value, ZEVASNCertificateContainer* container,
                                  const char* limitText, bool failureAlways) {
   decodeInto<ZEVASNx509Certificate>(value, container, limitText, failureAlways,
                                     connectInfo->getisTraceFullCRL());
 }
 
-void LDAPDIRManager::decodeValue(const ZEVFastBuffer& value, ZEVASNCRLContainer* container,
+void LDAPDIRManager::decodeValue(ZEVFastBuffer& value, ZEVASNCRLContainer* container,
                                  const char* limitText, bool failureAlways) {
   decodeInto<ZEVASNCertificateList>(value, container, limitText, failureAlways,
                                     connectInfo->getisTraceFullCRL());

@@ -65,8 +65,7 @@ LDAPSearchResults::LDAPSearchResults(LDAPClient& client)
       throw ZEVException(kFile, kNoEntriesLine, 0, message.c_str());
     }
     // Text values get their terminator here rather than by reading one byte past bv_len: a
-    // library need not terminate the values it hands out. The scratch buffer is reused.
-    std::string text;
+    // library need not terminate the values it hands out.
     for (client.firstEntry(); client.currentEntry() != nullptr; client.nextEntry()) {
       MapGuard map;
       char* dn = client.getDN();
@@ -85,9 +84,7 @@ LDAPSearchResults::LDAPSearchResults(LDAPClient& client)
             const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value.bv_val);
             if (value.bv_len <= static_cast<ber_len_t>(INT_MAX - 1) &&
                 isText(bytes, static_cast<int>(value.bv_len))) {
-              text.assign(value.bv_val, value.bv_len);
-              addAttribute(map.get(), attr, text.c_str(),
-                           static_cast<unsigned int>(value.bv_len + 1));
+              addTextAttribute(map.get(), attr, value.bv_val, value.bv_len);
             } else {
               addAttribute(map.get(), attr, value.bv_val, static_cast<unsigned int>(value.bv_len));
             }

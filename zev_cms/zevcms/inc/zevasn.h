@@ -33,6 +33,9 @@ class ZEVCMS_EXPORT ZEVASNObject {
   // Parses der strictly and replaces the content. Throws ZEVException when the bytes do not
   // parse or when bytes follow the encoding; the object is unchanged then.
   virtual void setDER(const ZEVASNCBuffer& der) = 0;
+  // As setDER, but the object takes der's bytes instead of copying them: der is left empty
+  // when the bytes decode, and unchanged when this throws.
+  virtual void setDER(ZEVFastBuffer&& der);
   // PEM text of the object.
   virtual ZEVString getPEM() const = 0;
   // SHA-256 of the DER as openssl prints it: upper-case hex bytes separated by colons.
@@ -79,11 +82,16 @@ class ZEVCMS_EXPORT ZEVASNx509Certificate : public ZEVASNObject {
   explicit ZEVASNx509Certificate(int securityType = 0);
   ~ZEVASNx509Certificate() override;
   void setDER(const ZEVASNCBuffer& der) override;
+  void setDER(ZEVFastBuffer&& der) override;
   ZEVString getPEM() const override;
 
   // Accessors; each throws ZEVException on an empty object.
   ZEVASNx500Name getSubject() const;
   ZEVASNx500Name getIssuer() const;
+  // getSubject().getRFC2253String() and getIssuer().getRFC2253String(), without a copy of
+  // the name in between: for printing many certificates.
+  ZEVString getSubjectText() const;
+  ZEVString getIssuerText() const;
   ZEVString getSerialNumberHex() const;  // upper-case hex, as openssl prints it
   ZEVString getNotBefore() const;        // "Jan  1 00:00:00 2026 GMT"
   ZEVString getNotAfter() const;
@@ -140,6 +148,7 @@ class ZEVCMS_EXPORT ZEVASNCertificateList : public ZEVASNObject {
   explicit ZEVASNCertificateList(int securityType = 0);
   ~ZEVASNCertificateList() override;
   void setDER(const ZEVASNCBuffer& der) override;
+  void setDER(ZEVFastBuffer&& der) override;
   ZEVString getPEM() const override;
 
   // Accessors; each throws ZEVException on an empty object.
@@ -153,6 +162,9 @@ class ZEVCMS_EXPORT ZEVASNCertificateList : public ZEVASNObject {
   std::size_t getRevokedCount() const;
   // Looks the certificate's serial number up in the list.
   ZEVRevocationInfo findRevoked(const ZEVASNx509Certificate& cert) const;
+  // The entry at index (0 to getRevokedCount() - 1, in list order), and its serial number in
+  // upper-case hex as getSerialNumberHex prints one. Throws ZEVException past the end.
+  ZEVRevocationInfo getRevokedEntry(std::size_t index, ZEVString& serialHex) const;
   // True when the list is signed by the key of issuer.
   bool verifySignature(const ZEVASNx509Certificate& issuer) const;
 
@@ -206,6 +218,8 @@ class ZEVCMS_EXPORT ZEVASNUtility {
   // Decodes der strictly into object (see ZEVASNObject::setDER); throws ZEVException.
   static void setDEREncoding(const ZEVFastBuffer& der, ZEVASNObject& object);
   static void setDEREncoding(const ZEVASNCBuffer& der, ZEVASNObject& object);
+  // Moves der's bytes into object when they decode (see ZEVASNObject::setDER).
+  static void setDEREncoding(ZEVFastBuffer&& der, ZEVASNObject& object);
   // RFC 2253 text of a name. The flag and the format number are accepted for compatibility;
   // (false, 5) is the form the directory subsystem uses: RFC 2253, most significant last.
   static ZEVString getRFC2253String(const ZEVASNx500Name& name, bool reverse, int format);

@@ -13,16 +13,18 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "asninternal.h"
+#include "derreader.h"
 #include "zevexception.h"
 
 namespace zev09000003 {
@@ -33,9 +35,6 @@ struct BioFree {
 };
 struct X509Free {
   void operator()(X509* x) const { X509_free(x); }
-};
-struct CrlFree {
-  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
 };
 struct NameFree {
   void operator()(X509_NAME* n) const { X509_NAME_free(n); }
@@ -51,7 +50,6 @@ struct TypeFree {
 };
 typedef std::unique_ptr<BIO, BioFree> BioPtr;
 typedef std::unique_ptr<X509, X509Free> X509Ptr;
-typedef std::unique_ptr<X509_CRL, CrlFree> CrlPtr;
 typedef std::unique_ptr<X509_NAME, NameFree> NamePtr;
 typedef std::unique_ptr<X509_NAME_ENTRY, NameEntryFree> NameEntryPtr;
 typedef std::unique_ptr<ASN1_OBJECT, ObjectFree> ObjectPtr;
@@ -88,37 +86,25 @@ std::string bioText(BIO* bio) {
   return n > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(n)) : std::string();
 }
 
-// "Jan  1 00:00:00 2026 GMT", as ASN1_TIME_print writes it; empty for a null time.
+// "Jan  1 00:00:00 2026 GMT", as ASN1_TIME_print writes it; empty for a null time. A time in
+// the strict form (whole seconds, Z) is formatted directly, without a BIO; any other goes to
+// ASN1_TIME_print itself.
 ZEVString timeText(const ASN1_TIME* t) {
   if (t == nullptr) return ZEVString();
+  der::Tlv tlv;
+  tlv.tag = static_cast<unsigned char>(ASN1_STRING_type(t));
+  tlv.length = static_cast<std::size_t>(ASN1_STRING_length(t));
+  try {
+    return ZEVString(der::readTime(ASN1_STRING_get0_data(t), tlv, "time").text());
+  } catch (const der::Error&) {
+    // Not the strict form: OpenSSL's printer decides.
+  }
   BioPtr bio = memoryBio();
   if (ASN1_TIME_print(bio.get(), t) != 1) {
     ERR_clear_error();
     return ZEVString("(bad time)");
   }
   return ZEVString(bioText(bio.get()));
-}
-
-// Days from 1970-01-01 to a civil date of the proleptic Gregorian calendar.
-long long daysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-// Seconds since the epoch of an ASN.1 time (UTCTime or GeneralizedTime, always UTC here).
-ZEVEpochSeconds epochOf(const ASN1_TIME* t) {
-  struct tm parts = {};
-  if (t == nullptr || ASN1_TIME_to_tm(t, &parts) != 1) {
-    ERR_clear_error();
-    fail(__LINE__, "a time of the object does not decode");
-  }
-  long long days = daysFromCivil(parts.tm_year + 1900LL, static_cast<unsigned>(parts.tm_mon + 1),
-                                 static_cast<unsigned>(parts.tm_mday));
-  return days * 86400 + parts.tm_hour * 3600LL + parts.tm_min * 60LL + parts.tm_sec;
 }
 
 // Runs a d2i function over the whole of der and returns the object in its holder, or throws
@@ -498,9 +484,9 @@ std::string valueText(const X509_NAME_ENTRY* entry, const ASN1_OBJECT* object, b
       static_cast<int>(utf8.size())));
   std::string utf8Again;
   const ASN1_STRING* s2 = again ? X509_NAME_ENTRY_get_data(again.get()) : nullptr;
-  bool sameType = s2 != nullptr && (ASN1_STRING_type(s2) == ASN1_STRING_type(s) ||
-                                    (comparesByText(ASN1_STRING_type(s2)) &&
-                                     comparesByText(ASN1_STRING_type(s))));
+  bool sameType = s2 != nullptr &&
+                  (ASN1_STRING_type(s2) == ASN1_STRING_type(s) ||
+                   (comparesByText(ASN1_STRING_type(s2)) && comparesByText(ASN1_STRING_type(s))));
   if (!sameType || !utf8Value(s2, &utf8Again) || utf8Again != utf8) {
     ERR_clear_error();
     return hexValueText(s);
@@ -527,11 +513,6 @@ std::string nameText(const X509_NAME* name) {
   return out;
 }
 
-const char* kReasonNames[] = {"unspecified",        "keyCompromise", "cACompromise",
-                              "affiliationChanged", "superseded",    "cessationOfOperation",
-                              "certificateHold",    nullptr,         "removeFromCRL",
-                              "privilegeWithdrawn", "aACompromise"};
-
 }  // namespace
 
 // ---- Impl holders ----
@@ -544,10 +525,6 @@ struct ZEVASNx500Name::Impl {
 
 struct ZEVASNx509Certificate::Impl {
   X509Ptr cert;
-};
-
-struct ZEVASNCertificateList::Impl {
-  CrlPtr crl;
 };
 
 namespace {
@@ -563,6 +540,11 @@ ZEVASNx500Name nameCopy(const X509_NAME* source) {
 ZEVASNObject::ZEVASNObject(int securityType) : securityType_(securityType) {}
 ZEVASNObject::~ZEVASNObject() {}
 
+void ZEVASNObject::setDER(ZEVFastBuffer&& der) {
+  setDER(der.get());
+  der = ZEVFastBuffer();
+}
+
 ZEVString ZEVASNObject::getSHA256Fingerprint() const {
   if (isEmpty()) fail(__LINE__, "fingerprint of an empty object");
   unsigned char md[EVP_MAX_MD_SIZE];
@@ -570,12 +552,11 @@ ZEVString ZEVASNObject::getSHA256Fingerprint() const {
   if (EVP_Digest(der_.getValue(), der_.getLength(), md, &mdLength, EVP_sha256(), nullptr) != 1) {
     fail(__LINE__, "SHA-256 failed: " + opensslError());
   }
-  std::string out;
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out(mdLength != 0 ? mdLength * 3 - 1 : 0, ':');
   for (unsigned int i = 0; i < mdLength; ++i) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%02X", md[i]);
-    if (i > 0) out += ':';
-    out += hex;
+    out[i * 3] = digits[md[i] >> 4];
+    out[i * 3 + 1] = digits[md[i] & 15];
   }
   return ZEVString(out);
 }
@@ -623,9 +604,7 @@ ZEVASNx500Name ZEVASNx500Name::fromRFC4514(const ZEVString& text) {
   return ZEVASNx500Name(std::unique_ptr<Impl>(new Impl(name.release())));
 }
 
-ZEVString ZEVASNx500Name::getRFC2253String() const {
-  return ZEVString(nameText(impl_->name));
-}
+ZEVString ZEVASNx500Name::getRFC2253String() const { return ZEVString(nameText(impl_->name)); }
 
 ZEVFastBuffer ZEVASNx500Name::getDER() const {
   unsigned char* der = nullptr;
@@ -653,6 +632,12 @@ void ZEVASNx509Certificate::setDER(const ZEVASNCBuffer& der) {
   der_ = std::move(copy);
 }
 
+void ZEVASNx509Certificate::setDER(ZEVFastBuffer&& der) {
+  X509Ptr cert = decodeStrict<X509Ptr>(der.get(), d2i_X509, "certificate");
+  impl_->cert = std::move(cert);
+  der_ = std::move(der);
+}
+
 namespace {
 X509* certOf(const std::unique_ptr<ZEVASNx509Certificate::Impl>& impl) {
   if (!impl->cert) fail(__LINE__, "the certificate object is empty");
@@ -677,13 +662,30 @@ ZEVASNx500Name ZEVASNx509Certificate::getIssuer() const {
   return nameCopy(X509_get_issuer_name(certOf(impl_)));
 }
 
+ZEVString ZEVASNx509Certificate::getSubjectText() const {
+  return ZEVString(nameText(X509_get_subject_name(certOf(impl_))));
+}
+
+ZEVString ZEVASNx509Certificate::getIssuerText() const {
+  return ZEVString(nameText(X509_get_issuer_name(certOf(impl_))));
+}
+
 ZEVString ZEVASNx509Certificate::getSerialNumberHex() const {
-  BioPtr bio = memoryBio();
-  // i2a_ASN1_INTEGER is what "openssl x509 -serial" prints: upper-case hex byte pairs.
-  if (i2a_ASN1_INTEGER(bio.get(), X509_get0_serialNumber(certOf(impl_))) < 0) {
-    fail(__LINE__, "cannot print the serial number: " + opensslError());
+  // What "openssl x509 -serial" prints (i2a_ASN1_INTEGER): a '-' when negative, then the
+  // magnitude's bytes as upper-case hex pairs ("00" for none), a backslash and a line break
+  // before every 35th byte; written here without a BIO.
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(certOf(impl_));
+  const unsigned char* bytes = ASN1_STRING_get0_data(serial);
+  const int n = ASN1_STRING_length(serial);
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out = (ASN1_STRING_type(serial) & V_ASN1_NEG) != 0 ? "-" : "";
+  if (n <= 0) return ZEVString(out + "00");
+  for (int i = 0; i < n; ++i) {
+    if (i != 0 && i % 35 == 0) out += "\\\n";
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
   }
-  return ZEVString(bioText(bio.get()));
+  return ZEVString(out);
 }
 
 ZEVString ZEVASNx509Certificate::getNotBefore() const {
@@ -706,6 +708,20 @@ bool ZEVASNx509Certificate::isCA() const {
 }
 
 namespace {
+// Seconds since the epoch of an ASN.1 time (UTCTime or GeneralizedTime, always UTC here).
+ZEVEpochSeconds epochOf(const ASN1_TIME* t) {
+  struct tm parts = {};
+  if (t == nullptr || ASN1_TIME_to_tm(t, &parts) != 1) {
+    ERR_clear_error();
+    fail(__LINE__, "a time of the object does not decode");
+  }
+  der::Time time = {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                    parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+  return time.epochSeconds();
+}
+}  // namespace
+
+namespace asn {
 // The URIs among names, as they stand.
 std::vector<ZEVString> uriNames(const GENERAL_NAMES* names) {
   std::vector<ZEVString> uris;
@@ -718,7 +734,7 @@ std::vector<ZEVString> uriNames(const GENERAL_NAMES* names) {
   }
   return uris;
 }
-}  // namespace
+}  // namespace asn
 
 std::vector<ZEVString> ZEVASNx509Certificate::getLDAPDistributionPoints() const {
   std::vector<ZEVString> urls;
@@ -730,7 +746,7 @@ std::vector<ZEVString> ZEVASNx509Certificate::getLDAPDistributionPoints() const 
   for (int i = 0; i < sk_DIST_POINT_num(points); ++i) {
     const DIST_POINT* point = sk_DIST_POINT_value(points, i);
     if (point->distpoint == nullptr || point->distpoint->type != 0) continue;  // full names only
-    for (const ZEVString& uri : uriNames(point->distpoint->name.fullname)) {
+    for (const ZEVString& uri : asn::uriNames(point->distpoint->name.fullname)) {
       const std::string& text = uri.str();
       std::string head = text.substr(0, 8);
       for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -777,194 +793,41 @@ bool ZEVASNx509Certificate::allowsCRLSigning() const {
   return keyUsageAllows(certOf(impl_), KU_CRL_SIGN);
 }
 
-// ---- ZEVASNCertificateList ----
+// ---- what the CRL reader (zevcrl.cpp) needs of a certificate ----
 
-ZEVASNCertificateList::ZEVASNCertificateList(int securityType)
-    : ZEVASNObject(securityType), impl_(new Impl) {}
-ZEVASNCertificateList::~ZEVASNCertificateList() {}
+namespace asn {
 
-void ZEVASNCertificateList::setDER(const ZEVASNCBuffer& der) {
-  CrlPtr crl = decodeStrict<CrlPtr>(der, d2i_X509_CRL, "CRL");
-  ZEVFastBuffer copy(der);
-  impl_->crl = std::move(crl);
-  der_ = std::move(copy);
-}
-
-namespace {
-X509_CRL* crlOf(const std::unique_ptr<ZEVASNCertificateList::Impl>& impl) {
-  if (!impl->crl) fail(__LINE__, "the CRL object is empty");
-  return impl->crl.get();
-}
-}  // namespace
-
-ZEVString ZEVASNCertificateList::getPEM() const {
-  X509_CRL* crl = crlOf(impl_);
-  BioPtr bio = memoryBio();
-  if (PEM_write_bio_X509_CRL(bio.get(), crl) != 1) {
-    fail(__LINE__, "cannot write the CRL as PEM: " + opensslError());
-  }
-  return ZEVString(bioText(bio.get()));
-}
-
-ZEVASNx500Name ZEVASNCertificateList::getIssuer() const {
-  return nameCopy(X509_CRL_get_issuer(crlOf(impl_)));
-}
-
-ZEVString ZEVASNCertificateList::getThisUpdate() const {
-  return timeText(X509_CRL_get0_lastUpdate(crlOf(impl_)));
-}
-
-ZEVString ZEVASNCertificateList::getNextUpdate() const {
-  return timeText(X509_CRL_get0_nextUpdate(crlOf(impl_)));
-}
-
-ZEVEpochSeconds ZEVASNCertificateList::getThisUpdateTime() const {
-  return epochOf(X509_CRL_get0_lastUpdate(crlOf(impl_)));
-}
-
-bool ZEVASNCertificateList::getNextUpdateTime(ZEVEpochSeconds& time) const {
-  const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crlOf(impl_));
-  if (next == nullptr) return false;
-  time = epochOf(next);
-  return true;
-}
-
-namespace {
-
-// Extensions whose meaning the scope reports, or that change nothing about which
-// certificates a list covers; a critical extension outside this set makes a list unusable.
-bool knownCRLExtension(int nid) {
-  switch (nid) {
-    case NID_authority_key_identifier:
-    case NID_crl_number:
-    case NID_issuer_alt_name:
-    case NID_delta_crl:
-    case NID_issuing_distribution_point:
-    case NID_freshest_crl:
-    case NID_crl_reason:
-    case NID_invalidity_date:
-    case NID_certificate_issuer:
-      return true;
-    default:
-      return false;
-  }
-}
-
-std::string oidText(const ASN1_OBJECT* object) {
-  char text[128];
-  int n = OBJ_obj2txt(text, sizeof text, object, 1);
-  return n > 0 ? std::string(text, std::min<std::size_t>(static_cast<std::size_t>(n),
-                                                           sizeof text - 1))
-               : std::string("(unreadable OID)");
-}
-
-template <class Count, class Get, class Owner>
-void addUnknownCritical(const Owner* owner, Count count, Get get, std::vector<ZEVString>& out) {
-  for (int i = 0; i < count(owner); ++i) {
-    X509_EXTENSION* ext = get(owner, i);
-    if (X509_EXTENSION_get_critical(ext) == 0) continue;
-    ASN1_OBJECT* object = X509_EXTENSION_get_object(ext);
-    if (knownCRLExtension(OBJ_obj2nid(object))) continue;
-    ZEVString oid(oidText(object));
-    bool seen = false;
-    for (const ZEVString& s : out) seen = seen || s == oid;
-    if (!seen) out.push_back(oid);
-  }
-}
-
-}  // namespace
-
-ZEVCRLScope ZEVASNCertificateList::getScope() const {
-  X509_CRL* crl = crlOf(impl_);
-  ZEVCRLScope scope;
-  int critical = 0;
-  ISSUING_DIST_POINT* idp = static_cast<ISSUING_DIST_POINT*>(
-      X509_CRL_get_ext_d2i(crl, NID_issuing_distribution_point, &critical, nullptr));
-  if (idp != nullptr) {
-    scope.onlyUserCerts = idp->onlyuser > 0;
-    scope.onlyCACerts = idp->onlyCA > 0;
-    scope.onlyAttributeCerts = idp->onlyattr > 0;
-    scope.onlySomeReasons = idp->onlysomereasons != nullptr;
-    scope.indirect = idp->indirectCRL > 0;
-    if (idp->distpoint != nullptr) {
-      scope.partitioned = true;
-      if (idp->distpoint->type == 0) {
-        scope.distributionPoints = uriNames(idp->distpoint->name.fullname);
-      }
-    }
-    ISSUING_DIST_POINT_free(idp);
-  }
-  scope.delta = X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
-  ASN1_INTEGER* number =
-      static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(crl, NID_crl_number, &critical, nullptr));
-  if (number != nullptr) {
-    BIGNUM* bn = ASN1_INTEGER_to_BN(number, nullptr);
-    char* hex = bn != nullptr ? BN_bn2hex(bn) : nullptr;
-    if (hex != nullptr) scope.crlNumber = ZEVString(hex);
-    OPENSSL_free(hex);
-    BN_free(bn);
-    ASN1_INTEGER_free(number);
-  }
-  ERR_clear_error();
-  addUnknownCritical(crl, X509_CRL_get_ext_count, X509_CRL_get_ext, scope.unknownCritical);
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
-  for (int i = 0; revoked != nullptr && i < sk_X509_REVOKED_num(revoked); ++i) {
-    addUnknownCritical(sk_X509_REVOKED_value(revoked, i), X509_REVOKED_get_ext_count,
-                       X509_REVOKED_get_ext, scope.unknownCritical);
-  }
-  return scope;
-}
-
-std::size_t ZEVASNCertificateList::getRevokedCount() const {
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crlOf(impl_));
-  return revoked != nullptr ? static_cast<std::size_t>(sk_X509_REVOKED_num(revoked)) : 0;
-}
-
-// By serial number only: the caller picks the CRL of the certificate's issuer.
-ZEVRevocationInfo ZEVASNCertificateList::findRevoked(const ZEVASNx509Certificate& cert) const {
-  X509_CRL* crl = crlOf(impl_);
+std::string serialContent(const ZEVASNx509Certificate& cert) {
   if (cert.impl() == nullptr || !cert.impl()->cert) {
     fail(__LINE__, "revocation lookup of an empty certificate object");
   }
   const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.impl()->cert.get());
-  ZEVRevocationInfo info{false, ZEVString(), ZEVString()};
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
-  for (int i = 0; revoked != nullptr && i < sk_X509_REVOKED_num(revoked); ++i) {
-    X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
-    if (ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(entry), serial) != 0) continue;
-    info.revoked = true;
-    info.date = timeText(X509_REVOKED_get0_revocationDate(entry));
-    info.dateTime = epochOf(X509_REVOKED_get0_revocationDate(entry));
-    int critical = 0;
-    ASN1_ENUMERATED* reason = static_cast<ASN1_ENUMERATED*>(
-        X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, &critical, nullptr));
-    ERR_clear_error();
-    if (reason == nullptr) {
-      info.reason = "unspecified";
-    } else {
-      long code = ASN1_ENUMERATED_get(reason);
-      ASN1_ENUMERATED_free(reason);
-      const long known = static_cast<long>(sizeof kReasonNames / sizeof kReasonNames[0]);
-      if (code >= 0 && code < known && kReasonNames[code] != nullptr) {
-        info.reason = kReasonNames[code];
-      } else {
-        info.reason = ZEVString("unknown reason " + std::to_string(code));
-      }
-    }
-    break;
+  unsigned char* der = nullptr;
+  int n = i2d_ASN1_INTEGER(serial, &der);
+  if (n <= 0) fail(__LINE__, "cannot encode a serial number: " + opensslError());
+  // Skip the tag and the length: the content bytes alone.
+  const unsigned char* p = der;
+  long length = 0;
+  int tag = 0, xclass = 0;
+  std::string content;
+  if (ASN1_get_object(&p, &length, &tag, &xclass, n) == 0) {
+    content.assign(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
   }
-  return info;
+  OPENSSL_free(der);
+  if (content.empty()) fail(__LINE__, "cannot encode a serial number");
+  return content;
 }
 
-// False for an empty issuer object, a certificate without a usable key, or a bad signature.
-bool ZEVASNCertificateList::verifySignature(const ZEVASNx509Certificate& issuer) const {
-  X509_CRL* crl = crlOf(impl_);
-  if (issuer.impl() == nullptr || !issuer.impl()->cert) return false;
-  EVP_PKEY* key = X509_get0_pubkey(issuer.impl()->cert.get());
-  bool ok = key != nullptr && X509_CRL_verify(crl, key) == 1;
+EVP_PKEY* publicKey(const ZEVASNx509Certificate& cert) {
+  if (cert.impl() == nullptr || !cert.impl()->cert) return nullptr;
+  EVP_PKEY* key = X509_get0_pubkey(cert.impl()->cert.get());
   ERR_clear_error();
-  return ok;
+  return key;
 }
+
+std::string opensslError() { return zev09000003::opensslError(); }
+
+}  // namespace asn
 
 // ---- containers ----
 
@@ -984,6 +847,10 @@ void ZEVASNUtility::setDEREncoding(const ZEVFastBuffer& der, ZEVASNObject& objec
 
 void ZEVASNUtility::setDEREncoding(const ZEVASNCBuffer& der, ZEVASNObject& object) {
   object.setDER(der);
+}
+
+void ZEVASNUtility::setDEREncoding(ZEVFastBuffer&& der, ZEVASNObject& object) {
+  object.setDER(std::move(der));
 }
 
 ZEVString ZEVASNUtility::getRFC2253String(const ZEVASNx500Name& name, bool /*reverse*/,
