@@ -17,7 +17,11 @@
 
 #include "hosts.h"
 
+#if defined(_WIN32)
+#define ZEV_LDAP_EXPORT extern "C" __declspec(dllexport)
+#else
 #define ZEV_LDAP_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
