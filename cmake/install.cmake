@@ -31,6 +31,20 @@ file(GLOB ZEV_PUBLIC_HEADERS
 list(APPEND ZEV_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/ldap_api/inc/ldapapi.h)
 install(FILES ${ZEV_PUBLIC_HEADERS} DESTINATION ${ZEV_INSTALL_INCLUDEDIR})
 
+# On Windows the programs and DLLs share one folder (bin/), which runs as it is: the MinGW
+# run-time DLLs that they need go there too.
+if(WIN32)
+  set(ZEV_RUNTIME_DLLS "")
+  foreach(dll libstdc++-6.dll libgcc_s_dw2-1.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                    OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_ABSOLUTE "${found}" AND EXISTS "${found}")
+      list(APPEND ZEV_RUNTIME_DLLS "${found}")
+    endif()
+  endforeach()
+  install(FILES ${ZEV_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
 install(EXPORT zev9drldTargets
   NAMESPACE zev9drld::
   FILE zev9drldTargets.cmake

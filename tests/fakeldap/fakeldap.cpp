@@ -16,7 +16,11 @@
 #include "fakeldap_control.h"
 #include "ldapapi.h"
 
+#if defined(_WIN32)
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 #ifdef FAKELDAP_ZEV_NAMES
 #define LDAP_FN(name) zev_##name

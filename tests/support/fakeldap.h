@@ -4,39 +4,35 @@
 #ifndef TESTS_SUPPORT_FAKELDAP_H
 #define TESTS_SUPPORT_FAKELDAP_H
 
-#include <dlfcn.h>
-
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "../fakeldap/fakeldap_control.h"
+#include "support/platform.h"
 
 namespace fakeldap {
 
 inline std::string dir() { return FAKELDAP_DIR; }
-inline std::string standardPath() { return dir() + "/libfakeldap.so"; }
-inline std::string zevPath() { return dir() + "/zev/libzev9ldap.so"; }
-inline std::string noSearchPath() { return dir() + "/libfakeldap_nosearch.so"; }
-inline std::string noOptionalPath() { return dir() + "/libfakeldap_noopt.so"; }
-inline std::string noURLSearchPath() { return dir() + "/libfakeldap_nourlsearch.so"; }
+inline std::string variant(const std::string& name) {
+  return dir() + "/" + testsupport::libraryFile(name);
+}
+inline std::string standardPath() { return variant("fakeldap"); }
+inline std::string zevPath() { return dir() + "/zev/" + testsupport::libraryFile("zev9ldap"); }
+inline std::string noSearchPath() { return variant("fakeldap_nosearch"); }
+inline std::string noOptionalPath() { return variant("fakeldap_noopt"); }
+inline std::string noURLSearchPath() { return variant("fakeldap_nourlsearch"); }
 
 class Library {
-  void* handle_;  // first: the members below are bound through it
+  testsupport::Library library_;  // first: the members below are bound through it
 
-  static void* open(const std::string& path) {
-    if (void* handle = dlopen(path.c_str(), RTLD_NOW)) return handle;
-    throw std::runtime_error("cannot load " + path + ": " + dlerror());
-  }
   template <class F>
   F bind(const F&, const char* name) {
-    if (void* f = dlsym(handle_, name)) return reinterpret_cast<F>(f);
-    throw std::runtime_error(std::string("fake lacks ") + name);
+    return library_.function<F>(name);
   }
 
  public:
-  explicit Library(const std::string& path) : handle_(open(path)) { reset(); }
-  ~Library() { dlclose(handle_); }
+  explicit Library(const std::string& path) : library_(path) { reset(); }
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
 

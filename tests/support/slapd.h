@@ -1,13 +1,21 @@
 // A throwaway slapd for tests, run by scripts/throwaway-slapd: fresh temp folder, loopback port
 // (ZEV_TEST_PORT or a free one), LDAPNOINIT=1, a bounded readiness poll, the test directory
 // loaded. The destructor stops it; the script's watchdog does when the test process dies.
+// Under Wine slapd runs on the Linux side (testsupport::runShell) and the test reaches it
+// over loopback; there the watchdog has no Unix process to watch (a Windows process id is
+// not one), and scripts/test-windows stops what a crashed test left behind.
 #ifndef TESTS_SUPPORT_SLAPD_H
 #define TESTS_SUPPORT_SLAPD_H
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,25 +25,18 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/platform.h"
 #include "support/testpki.h"
 
 namespace slapdtest {
 
-inline std::string shellQuoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using testsupport::shellQuoted;
 
 // Runs a shell command; returns its standard output, throws when it fails.
 inline std::string runCommand(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
-  std::string out;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
-  return out;
+  testsupport::Outcome outcome = testsupport::runShell(command);
+  if (outcome.status != 0) throw std::runtime_error("failed: " + command);
+  return outcome.output;
 }
 
 struct Options {
@@ -108,17 +109,16 @@ inline Options production(bool pagedTotal = true) {
 class Server {
  public:
   explicit Server(const Options& options = Options()) {
-    char tmpl[] = "/tmp/zevslapd.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    state_ = tmpl;
+    // The script makes the folder; it must not exist yet.
+    state_ = testsupport::TempDir("zevslapd.").path() + ".state";
     // The test directory over the process's test PKI, made once.
     const std::string& pki = testpki::get().dir();
     static const std::string made = runCommand(
         shellQuoted(ZEV_SOURCE_DIR "/scripts/make-test-directory") + " " + shellQuoted(pki));
     std::string sizelimit =
         options.sizelimitWords.empty() ? std::to_string(options.sizelimit) : options.sizelimitWords;
-    std::string command = slapd("start") + " --owner " + std::to_string(getpid()) +
-                          " --sizelimit " + shellQuoted(sizelimit) + " --ldif " +
+    std::string command = slapd("start") + owner() + " --sizelimit " + shellQuoted(sizelimit) +
+                          " --ldif " +
                           shellQuoted(pki + "/directory.ldif");
     if (!options.ldif.empty()) {
       std::string extra = state_ + ".ldif";
@@ -138,7 +138,7 @@ class Server {
     }
   }
   ~Server() {
-    if (std::system((slapd("stop") + " >/dev/null 2>&1").c_str()) != 0) {
+    if (testsupport::runShell(slapd("stop") + " >/dev/null 2>&1").status != 0) {
       std::fprintf(stderr, "slapd stop failed\n");
     }
     std::remove((state_ + ".ldif").c_str());
@@ -157,6 +157,13 @@ class Server {
   void restart() { runCommand(slapd("restart")); }
 
  private:
+  static std::string owner() {
+#if defined(_WIN32)
+    return "";
+#else
+    return " --owner " + std::to_string(getpid());
+#endif
+  }
   std::string slapd(const char* verb) const {
     return shellQuoted(ZEV_SOURCE_DIR "/scripts/throwaway-slapd") + " " + verb + " " +
            shellQuoted(state_);
@@ -182,6 +189,21 @@ class ServerSuite : public Base {
 // A loopback listener whose connections complete in the kernel's backlog and are never read
 // or answered: a server that hangs after accepting.
 class SilentListener {
+#if defined(_WIN32)
+  typedef SOCKET Socket;
+  static void closeSocket(Socket s) { closesocket(s); }
+  struct Startup {
+    Startup() {
+      WSADATA data;
+      WSAStartup(MAKEWORD(2, 2), &data);
+    }
+  };
+  Startup startup_;  // first: the socket below needs it
+#else
+  typedef int Socket;
+  static void closeSocket(Socket s) { close(s); }
+#endif
+
  public:
   SilentListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
@@ -190,18 +212,19 @@ class SilentListener {
     socklen_t length = sizeof address;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 64) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      close(fd_);
+      closeSocket(fd_);
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
   }
-  ~SilentListener() { close(fd_); }
+  ~SilentListener() { closeSocket(fd_); }
 
   int port() const { return port_; }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 
  private:
-  int fd_, port_ = 0;
+  Socket fd_;
+  int port_ = 0;
 };
 
 // A loopback port with nobody listening (a listener's, released).

@@ -1,5 +1,6 @@
 // Test PKIs, made once per process by scripts/make-test-pki and scripts/make-test-chain-pki (the
-// openssl command, never the toolkit's own code) in temporary folders removed at exit.
+// openssl command, never the toolkit's own code) in temporary folders removed at exit. Under
+// Wine the scripts run on the Linux side and the files are read through drive Z:.
 #ifndef TESTS_SUPPORT_TESTPKI_H
 #define TESTS_SUPPORT_TESTPKI_H
 
@@ -10,14 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "support/platform.h"
+
 namespace testpki {
 
 typedef std::vector<unsigned char> Bytes;
 
 class Material {
  public:
-  const std::string& dir() const { return dir_; }
-  std::string path(const std::string& file) const { return dir_ + "/" + file; }
+  const std::string& dir() const { return dir_.path(); }
+  std::string path(const std::string& file) const { return dir_.file(file); }
   Bytes der(const std::string& name) const { return read(name + ".der"); }  // "ca", "crl", ...
   std::string pem(const std::string& name) const {
     Bytes b = read(name + ".pem");
@@ -35,25 +38,22 @@ class Material {
     if (at == std::string::npos) throw std::runtime_error("no " + key + " in the PKI's times");
     return std::stoll(text.substr(at + key.size() + 1));
   }
-  ~Material() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
  private:
   friend const Material& get();
   friend const Material& chain(int deadPort);
-  explicit Material(const std::string& script, const std::string& arguments = "") {
-    char tmpl[] = "/tmp/zevpki.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    std::string cmd =
-        std::string(ZEV_SOURCE_DIR) + "/scripts/" + script + " '" + dir_ + "' " + arguments;
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error(script + " failed");
+  explicit Material(const std::string& script, const std::string& arguments = "")
+      : dir_("zevpki.") {
+    std::string cmd = testsupport::shellQuoted(ZEV_SOURCE_DIR "/scripts/" + script) + " " +
+                      testsupport::shellQuoted(dir_.path()) + " " + arguments;
+    if (testsupport::runShell(cmd).status != 0) throw std::runtime_error(script + " failed");
   }
   Bytes read(const std::string& file) const {
     std::ifstream in(path(file), std::ios::binary);
     if (!in) throw std::runtime_error("missing test PKI file " + file);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  std::string dir_;
+  testsupport::TempDir dir_;
 };
 
 inline const Material& get() {

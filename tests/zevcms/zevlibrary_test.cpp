@@ -1,44 +1,47 @@
 // Host services: loading libraries along ZEV_LIBRARY_PATH, factories by name, and the trace.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
 
+#include "support/platform.h"
 #include "zevcms.h"
 
 using namespace zev09000003;
+using testsupport::setEnv;
+using testsupport::unsetEnv;
 
 namespace {
 
 const std::string kLibs = ZEVCMS_TEST_LIBS;
 
 TEST(Library, FirstFolderOfTheSearchPathWins) {
+  const std::string sep(1, testsupport::kPathListSeparator);
   const std::string rows[][2] = {
-      {"/nonexistent:" + kLibs + "/first:" + kLibs + "/second", "first"},
-      {kLibs + "/second:" + kLibs + "/first", "second"},
+      {"/nonexistent" + sep + kLibs + "/first" + sep + kLibs + "/second", "first"},
+      {kLibs + "/second" + sep + kLibs + "/first", "second"},
   };
   for (const auto& row : rows) {
-    setenv("ZEV_LIBRARY_PATH", row[0].c_str(), 1);
+    setEnv("ZEV_LIBRARY_PATH", row[0]);
     void* handle = ZEVLibraryManager::loadLibraryReally("zevtestpick", "");
     void* symbol = nullptr;
     ASSERT_EQ(zev_get_func_address(handle, "zev_test_copy", &symbol), 0) << row[0];
     EXPECT_EQ(reinterpret_cast<const char* (*)()>(symbol)(), row[1]) << row[0];
     zev_free_library(handle);
   }
-  unsetenv("ZEV_LIBRARY_PATH");
+  unsetEnv("ZEV_LIBRARY_PATH");
 }
 
 TEST(Library, FactoryIsFoundByNameWhileItsPluginIsLoaded) {
-  setenv("ZEV_LIBRARY_PATH", (kLibs + "/plugin").c_str(), 1);
+  setEnv("ZEV_LIBRARY_PATH", kLibs + "/plugin");
   ZEVLibraryFunction f = ZEVLibraryManager::getLibraryFunction("zevtestplugin");
   ASSERT_NE(f, nullptr) << ZEVLibraryManager::lastError();
   EXPECT_STREQ(static_cast<const char*>(f(nullptr)), "made by zevtestplugin");
   EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtestplugin"), f);
   EXPECT_TRUE(ZEVLibraryManager::unloadLibrary("zevtestplugin"));
   EXPECT_EQ(ZEVLibraryManager::findLibEntry("zevtestplugin"), nullptr);
-  unsetenv("ZEV_LIBRARY_PATH");
+  unsetEnv("ZEV_LIBRARY_PATH");
 }
 
 TEST(Trace, OffWithoutZevTraceAndExactInTheMemorySink) {
@@ -58,20 +61,19 @@ TEST(Trace, OffWithoutZevTraceAndExactInTheMemorySink) {
 }
 
 TEST(Trace, ZevTraceWritesOneLinePerRecordToTheFile) {
-  char path[] = "/tmp/zevtrace.XXXXXX";
-  close(mkstemp(path));
-  setenv("ZEV_TRACE", path, 1);
-  setenv("ZEV_TRACE_LEVEL", "2", 1);
+  testsupport::TempDir dir;
+  const std::string path = dir.file("trace");
+  setEnv("ZEV_TRACE", path);
+  setEnv("ZEV_TRACE_LEVEL", "2");
   ZEVTrace& t = ZEVTrace::globalTrace();
   t.configureFromEnvironment();
   t.write("./zuzeder/src/ldapsearch", 99, 256, 2, std::string("with\0zero", 9));
   t.write("x", 1, 256, 3, "above the level");
-  unsetenv("ZEV_TRACE");
-  unsetenv("ZEV_TRACE_LEVEL");
+  unsetEnv("ZEV_TRACE");
+  unsetEnv("ZEV_TRACE_LEVEL");
   t.configureFromEnvironment();  // off again; closes the file
   std::ifstream in(path);
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::remove(path);
   std::string stamp = all.substr(0, 24);
   for (char& c : stamp) c = std::isdigit(static_cast<unsigned char>(c)) ? '9' : c;
   EXPECT_EQ("9999-99-99 99:99:99.999 ", stamp) << all;

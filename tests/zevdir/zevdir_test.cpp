@@ -1,7 +1,6 @@
 // zevdir end to end: the built tool against a throwaway slapd holding the test directory.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
@@ -30,9 +29,10 @@ struct Outcome {
 
 // Runs a shell command with its output in files of the (temporary) test PKI folder.
 Outcome run(const std::string& command) {
-  int status = std::system(
-      ("LDAPNOINIT=1 " + command + " >" + pki("out") + " 2>" + pki("err") + " </dev/null").c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(pki("out")), readFile(pki("err"))};
+  int status = testsupport::runShell("LDAPNOINIT=1 " + command + " >" + pki("out") + " 2>" +
+                                     pki("err") + " </dev/null")
+                   .status;
+  return {status, readFile(pki("out")), readFile(pki("err"))};
 }
 
 class ZevdirTest : public slapdtest::ServerSuite<::testing::Test> {
@@ -52,7 +52,8 @@ class ZevdirTest : public slapdtest::ServerSuite<::testing::Test> {
     if (args.empty() || args[0] != "-h") {
       args.insert(args.begin(), {"-H", uri(), "--connect-timeout", "5"});
     }
-    std::string command = ZEVDIR_PATH;
+    // Under Wine the shell on the Linux side starts zevdir.exe through the emulator.
+    std::string command = std::string(ZEV_TEST_EMULATOR) + " " + ZEVDIR_PATH;
     for (const std::string& a : args) command += " " + slapdtest::shellQuoted(a);
     return run(command);
   }

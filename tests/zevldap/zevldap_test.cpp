@@ -120,10 +120,10 @@ TEST(ZevLdapSilentServer, NetworkTimeoutBoundsTheBind) {
 TEST_F(ZevLdapTest, IncomingCapFromTheEnvironment) {
   for (const char* cap : {"", "lots", "65536", "512"}) {
     SCOPED_TRACE(cap);
-    setenv("ZEV_LDAP_MAX_INCOMING", cap, 1);
-    if (*cap == '\0') unsetenv("ZEV_LDAP_MAX_INCOMING");
+    testsupport::setEnv("ZEV_LDAP_MAX_INCOMING", cap);
+    if (*cap == '\0') testsupport::unsetEnv("ZEV_LDAP_MAX_INCOMING");
     Session ld(zev_ldap_init(server_->uri().c_str(), 0));
-    unsetenv("ZEV_LDAP_MAX_INCOMING");
+    testsupport::unsetEnv("ZEV_LDAP_MAX_INCOMING");
     LDAPMessage* result = nullptr;
     const int want = std::string(cap) == "512" ? ZEV_LDAP_INCOMING_TOO_LARGE : 0;
     EXPECT_EQ(want, zev_ldap_search_st(ld.get(), "cn=Test CA,o=Example,c=GB", LDAP_SCOPE_BASE,

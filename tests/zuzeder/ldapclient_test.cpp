@@ -39,9 +39,7 @@ TEST_F(ClientTest, InitAgentOpensTheSession) {
   const std::string driver = fakeldap::standardPath();
   fakeldap::Library& standard = fake(driver);
   TestAgent agent;
-  void* self = dlopen(driver.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  agent.handle = reinterpret_cast<ldap_init_fn>(dlsym(self, "ldap_init"))("agent", 389);
-  dlclose(self);
+  agent.handle = testsupport::Library(driver).function<ldap_init_fn>("ldap_init")("agent", 389);
   standard.logClear();
   client_.reset(new LDAPClient(kHost, driver.c_str(), &agent, 389, 3, 0, 0));
   EXPECT_EQ(0, login());

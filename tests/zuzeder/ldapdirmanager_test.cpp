@@ -2,7 +2,6 @@
 // uses, retry and error levels, and the dynamic creation function.
 #include "ldapdirmanager.h"
 
-#include <dlfcn.h>
 
 #include <cstdlib>
 #include <memory>
@@ -177,22 +176,18 @@ TEST_F(DynamicTest, RetriesOnceWhenTheServerIsDownThenAppliesTheErrorLevel) {
 }
 
 TEST_F(DynamicTest, CreationFunctionIsExportedAndStoresItsFailure) {
-  void* handle = dlopen(fakeclient::pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(nullptr, handle) << dlerror();
-  auto create =
-      reinterpret_cast<void* (*)(void*, void**)>(dlsym(handle, ZEV9DRLD_NEW_DYNAMIC_MANAGER));
-  ASSERT_NE(nullptr, create);
-  void* stored = &handle;  // overwritten on every way out
+  testsupport::Library plugin(fakeclient::pluginPath());
+  auto create = plugin.function<void* (*)(void*, void**)>(ZEV9DRLD_NEW_DYNAMIC_MANAGER);
+  void* stored = &plugin;  // overwritten on every way out
   std::unique_ptr<ZEVDIRManager> made(static_cast<ZEVDIRManager*>(create(&info, &stored)));
   EXPECT_EQ(nullptr, stored);
   ASSERT_NE(nullptr, made);
   EXPECT_EQ(ZEVString("LDAPDynamicDIRManager"), made->getClassName());
   made.reset();
   EXPECT_EQ(nullptr, create(nullptr, &stored));
-  ASSERT_TRUE(stored != nullptr && stored != &handle);
+  ASSERT_TRUE(stored != nullptr && stored != &plugin);
   std::unique_ptr<ZEVException> error(static_cast<ZEVException*>(stored));
   EXPECT_EQ("571002 args cannot be NULL", std::to_string(error->getError()) + " " + error->what());
-  dlclose(handle);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // Loading the LDAP library into a client's function table, and the loadable plug-in as a host
 // sees it: only the library manager and the factory name "zev9drld".
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -42,8 +40,8 @@ TEST_F(LoadingTest, EachRoadFillsTheTableUnderItsNames) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.path);
     fake(row.path);
-    void* self = dlopen(row.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(nullptr, self);
+    ASSERT_TRUE(testsupport::Library::isLoaded(row.path));
+    testsupport::Library self(row.path);
     const LDAPSymbolTable table =
         LDAPClient(kHost, row.driverPath ? row.path.c_str() : "", nullptr, 389, 3, 0, 0)
             .getSymbolTable();
@@ -51,11 +49,10 @@ TEST_F(LoadingTest, EachRoadFillsTheTableUnderItsNames) {
     for (int i = 0; i < 25; ++i) {
       void* p;
       std::memcpy(&p, reinterpret_cast<const char*>(&table) + i * sizeof(void*), sizeof(p));
-      EXPECT_EQ(dlsym(self, (row.prefix + std::string(kNames[i])).c_str()), p) << kNames[i];
+      EXPECT_EQ(self.find((row.prefix + std::string(kNames[i])).c_str()), p) << kNames[i];
       bound += p != nullptr;
     }
     EXPECT_EQ(row.bound, bound);
-    dlclose(self);
     int warnings = 0;
     for (const std::string& t : sink->texts()) warnings += t.rfind("Warning: ", 0) == 0;
     EXPECT_EQ(row.warnings, warnings);
@@ -73,9 +70,7 @@ TEST_F(LoadingTest, LibraryWithoutSearchFailsWithEmptyMessage) {
   }
   // Nothing is looked up after the missing function, and the library is released.
   EXPECT_EQ("ldap_search_st symbol not defined in library", sink->texts().back());
-  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  EXPECT_EQ(nullptr, h) << "the client kept the library loaded";
-  if (h != nullptr) dlclose(h);
+  EXPECT_FALSE(testsupport::Library::isLoaded(path)) << "the client kept the library loaded";
 }
 
 class PluginTest : public fakeclient::Test {

@@ -1,7 +1,12 @@
 #include "options.h"
 
+#if defined(_WIN32)
+#include <conio.h>
+#include <io.h>
+#else
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -104,6 +109,21 @@ std::vector<std::string> splitOn(const std::string& text, char separator) {
 }
 
 // Reads a password from the terminal without echo.
+#if defined(_WIN32)
+// The console is the terminal: _getch reads a key without echo. A program without a console
+// (its input redirected) has no terminal to ask on.
+void promptForPassword(zev09000003::ZEVFastBuffer& out) {
+  if (!_isatty(_fileno(stdin))) {
+    throw UsageError("-W needs a terminal to ask for the password on");
+  }
+  std::fputs("Enter LDAP Password: ", stderr);
+  std::fflush(stderr);
+  for (int c; (c = _getch()) != '\r' && c != '\n' && c != EOF && c != 3;) {
+    out.append(static_cast<unsigned char>(c));
+  }
+  std::fputs("\n", stderr);
+}
+#else
 void promptForPassword(zev09000003::ZEVFastBuffer& out) {
   FILE* tty = std::fopen("/dev/tty", "r+");
   if (tty == nullptr) throw UsageError("-W needs a terminal to ask for the password on");
@@ -125,6 +145,7 @@ void promptForPassword(zev09000003::ZEVFastBuffer& out) {
   std::fputs("\n", tty);
   std::fclose(tty);
 }
+#endif
 
 }  // namespace
 

@@ -26,7 +26,11 @@
 #include "session.h"
 #include "zevldapcodes.h"
 
+#if defined(_WIN32)
+#define ZEV_LDAP_EXPORT extern "C" __declspec(dllexport)
+#else
 #define ZEV_LDAP_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

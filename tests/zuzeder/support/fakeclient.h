@@ -16,7 +16,9 @@
 
 namespace fakeclient {
 
-inline std::string pluginPath() { return ZEV_BUILD_DIR "/lib/libzev9drld.so"; }
+inline std::string pluginPath() {
+  return ZEV_LIBRARY_DIR "/" + testsupport::libraryFile("zev9drld");
+}
 
 // "<code> <message>" of the ZEVDIRException f throws, "plain <message>" of another ZEVException.
 template <class F>

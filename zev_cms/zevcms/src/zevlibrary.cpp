@@ -2,13 +2,12 @@
 //
 // Every call into the platform's loader is in this file (and zevplatform.cpp). The POSIX
 // branch uses dlopen/dlsym/dlclose/dladdr; the Windows branch covers the three C wrappers
-// (LoadLibraryA/GetProcAddress/FreeLibrary) and the file naming. Finding the folder of the
-// toolkit's own module on Windows (GetModuleHandleExA + GetModuleFileNameA) is not written
-// yet: there that step of the search is skipped.
+// (LoadLibraryA/GetProcAddress/FreeLibrary), the file naming (<name>.dll, no prefix) and the
+// folder of the toolkit's own module (GetModuleHandleExA + GetModuleFileNameA).
 #include "zevlibrary.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "zevplatform.h"  // windows.h
 #else
 #include <dlfcn.h>
 #include <unistd.h>
@@ -42,20 +41,60 @@ Registry& registry() {
 
 #if defined(_WIN32)
 const char kPathSeparator = ';';
+const char kDirSeparator = '\\';
 std::string libraryFileName(const std::string& name) { return name + ".dll"; }
 bool fileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
-void* openLibrary(const std::string& path) {
-  HMODULE h = LoadLibraryA(path.c_str());
-  if (h == nullptr) {
-    lastErrorText = path + ": cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+// The system's words for a loader error, with its number: "The specified module could not be
+// found. (error 126)".
+std::string systemErrorText(DWORD code) {
+  char* text = nullptr;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string words = n > 0 && text != nullptr ? std::string(text, n) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) {
+    words.pop_back();
   }
+  return (words.empty() ? "" : words + " ") + "(error " + std::to_string(code) + ")";
+}
+void* openLibrary(const std::string& path) {
+  // No error dialog box for a library that cannot be loaded: the caller reports it.
+  UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  HMODULE h = LoadLibraryA(path.c_str());
+  DWORD error = GetLastError();
+  SetErrorMode(previous);
+  if (h == nullptr) lastErrorText = path + ": " + systemErrorText(error);
   return h;
 }
-std::string ownFolder() { return std::string(); }  // see the file comment
+// The folder that holds zev9cms.dll itself: the module that contains this function.
+std::string ownFolder() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&zev_load_library), &self)) {
+    return std::string();
+  }
+  // Paths may exceed MAX_PATH (260) where long paths are enabled; grow until the name fits.
+  std::string file(MAX_PATH, '\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameA(self, &file[0], static_cast<DWORD>(file.size()));
+    if (n == 0) return std::string();
+    if (n < file.size()) {
+      file.resize(n);
+      break;
+    }
+    if (file.size() >= 32768) return std::string();
+    file.resize(file.size() * 2);
+  }
+  std::string::size_type slash = file.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : file.substr(0, slash);
+}
 #else
 const char kPathSeparator = ':';
+const char kDirSeparator = '/';
 std::string libraryFileName(const std::string& name) { return "lib" + name + ".so"; }
 bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 void* openLibrary(const std::string& path) {
@@ -83,7 +122,7 @@ std::string ownFolder() {
 
 std::string joinPath(const std::string& folder, const std::string& file) {
   if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) return folder + file;
-  return folder + "/" + file;
+  return folder + kDirSeparator + file;
 }
 
 }  // namespace
@@ -226,7 +265,9 @@ int zev_get_func_address(void* handle, const char* symbol, void** address) {
     if (handle == nullptr || symbol == nullptr) return 1;
 #if defined(_WIN32)
     *address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), symbol));
-    if (*address == nullptr) lastErrorText = std::string(symbol) + ": not found";
+    if (*address == nullptr) {
+      lastErrorText = std::string(symbol) + ": " + zev09000003::systemErrorText(GetLastError());
+    }
 #else
     dlerror();
     *address = dlsym(handle, symbol);

@@ -3,7 +3,8 @@
 // The handle of a module is the address of its first loadable segment in memory: never null,
 // unique among the loaded objects, and found again by walking the list. A handle whose object
 // was unloaded meanwhile is simply not found (GetModuleFileNameA returns 0). On Windows the
-// system's own functions are used and this file adds nothing.
+// system's own functions are used (zevplatform.h includes windows.h) and this file adds
+// nothing.
 #include "zevplatform.h"
 
 #if !defined(_WIN32)
