@@ -6,9 +6,14 @@
 
 #include "hosts.h"
 #include "zevcms.h"
-#include "zevldap.h"
 
 using namespace zev09000003;
+
+// hosts.h brings OpenLDAP's own declarations, which clash with the client table's in
+// zevldap.h; the two exports used here are declared over OpenLDAP's URL description, which
+// is what the library hands out.
+extern "C" int zev_ldap_url_parse(const char* url, LDAPURLDesc** description);
+extern "C" void zev_ldap_free_urldesc(LDAPURLDesc* description);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);  // C APIs stop at a NUL
