@@ -84,8 +84,8 @@ typedef std::chrono::steady_clock Clock;
 bool remaining(Clock::time_point deadline, struct timeval* left) {
   auto rest = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
   if (rest.count() <= 0) return false;
-  left->tv_sec = static_cast<time_t>(rest.count() / 1000000);
-  left->tv_usec = static_cast<suseconds_t>(rest.count() % 1000000);
+  left->tv_sec = static_cast<decltype(left->tv_sec)>(rest.count() / 1000000);
+  left->tv_usec = static_cast<decltype(left->tv_usec)>(rest.count() % 1000000);
   return true;
 }
 

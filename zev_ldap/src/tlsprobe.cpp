@@ -6,26 +6,22 @@
 // anchors gives OpenSSL's reason. It costs one connection, and only when TLS already failed.
 #include "tlsprobe.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
+
+#include "netio.h"
 
 namespace zevldap {
 namespace {
 
 struct Socket {
-  int fd = -1;
+  NetSocket fd = kNoSocket;
   ~Socket() {
-    if (fd >= 0) close(fd);
+    if (fd != kNoSocket) netClose(fd);
   }
 };
 
@@ -37,25 +33,27 @@ bool connectTo(const ProbeTarget& target, Socket* socket) {
   if (getaddrinfo(target.host.c_str(), std::to_string(target.port).c_str(), &hints, &found) != 0) {
     return false;
   }
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> holder(found, freeaddrinfo);
-  timeval limit = {target.timeoutSeconds, 0};
+  struct Free {
+    void operator()(addrinfo* a) const { freeaddrinfo(a); }
+  };
+  std::unique_ptr<addrinfo, Free> holder(found);
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (fd < 0) continue;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+    NetSocket fd = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (fd == kNoSocket) continue;
+    netLimit(fd, SO_RCVTIMEO, target.timeoutSeconds);
+    netLimit(fd, SO_SNDTIMEO, target.timeoutSeconds);
+    if (::connect(fd, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
       socket->fd = fd;
       return true;
     }
-    close(fd);
+    netClose(fd);
   }
   return false;
 }
 
-bool readFully(int fd, unsigned char* buffer, size_t length) {
+bool readFully(NetSocket fd, unsigned char* buffer, size_t length) {
   while (length > 0) {
-    ssize_t n = ::recv(fd, buffer, length, 0);
+    auto n = ::recv(fd, reinterpret_cast<char*>(buffer), static_cast<int>(length), 0);
     if (n <= 0) return false;
     buffer += n;
     length -= static_cast<size_t>(n);
@@ -65,7 +63,7 @@ bool readFully(int fd, unsigned char* buffer, size_t length) {
 
 // Sends the StartTLS extended request and reads the answer (its code is not looked at: the
 // handshake that follows tells). False when the connection fails on the way.
-bool startTLS(int fd) {
+bool startTLS(NetSocket fd) {
   static const char kOid[] = "1.3.6.1.4.1.1466.20037";
   unsigned char request[64];
   size_t oid = sizeof kOid - 1;
@@ -81,7 +79,10 @@ bool startTLS(int fd) {
   request[at++] = static_cast<unsigned char>(oid);
   std::memcpy(request + at, kOid, oid);
   at += oid;
-  if (::send(fd, request, at, MSG_NOSIGNAL) != static_cast<ssize_t>(at)) return false;
+  if (::send(fd, reinterpret_cast<const char*>(request), static_cast<int>(at), kSendFlags) !=
+      static_cast<int>(at)) {
+    return false;
+  }
   unsigned char head[2];
   if (!readFully(fd, head, 2) || head[0] != 0x30) return false;
   size_t length = head[1];
@@ -132,7 +133,7 @@ std::string probeTLS(const ProbeTarget& target) {
     X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
     SSL_set_tlsext_host_name(ssl.get(), name.c_str());
   }
-  SSL_set_fd(ssl.get(), socket.fd);
+  SSL_set_fd(ssl.get(), static_cast<int>(socket.fd));
   ERR_clear_error();
   if (SSL_connect(ssl.get()) == 1) {
     SSL_shutdown(ssl.get());

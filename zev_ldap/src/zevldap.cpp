@@ -5,7 +5,6 @@
 // incoming messages and URL searches against the server that the URL names.
 #include <lber.h>
 #include <ldap.h>
-#include <poll.h>
 #include <strings.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 
 #include "hosts.h"
 #include "incoming.h"
+#include "netio.h"
 #include "report.h"
 #include "search.h"
 #include "session.h"
@@ -226,18 +226,18 @@ bool readableInTime(Sockbuf_IO_Desc* sbiod) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         tDeadline.at - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    pollfd p = {static_cast<zevldap::NetSocket>(fd), POLLIN, 0};
+    int ready = zevldap::netPoll(&p, 1, static_cast<int>(left.count()));
     if (ready > 0) return true;
     if (ready == 0) return false;
-    if (errno != EINTR) return true;  // the read reports what is wrong
+    if (!zevldap::netInterrupted()) return true;  // the read reports what is wrong
   }
 }
 
 ber_slen_t framingRead(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
   if (!readableInTime(sbiod)) {
     // What a non-blocking socket says: OpenLDAP goes back to its own wait, whose time is up.
-    errno = EWOULDBLOCK;
+    zevldap::netSetWouldBlock();
     return -1;
   }
   ber_slen_t got = LBER_SBIOD_READ_NEXT(sbiod, buf, len);
