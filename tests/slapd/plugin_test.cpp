@@ -386,7 +386,7 @@ TEST(HostileServer, EachMisbehaviourEndsWithItsOwnFailureAndNoNeedlessRetry) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     HostileServer server(row.delivery, row.answer);
-    if (row.cap != nullptr) setenv("ZEV_LDAP_MAX_INCOMING", row.cap, 1);
+    if (row.cap != nullptr) testsupport::setEnv("ZEV_LDAP_MAX_INCOMING", row.cap);
     TraceCapture trace;
     ZEVDIRConnectInfo::LDAP info("127.0.0.1", server.port());
     info.setConnectTimeout(2);
@@ -396,7 +396,7 @@ TEST(HostileServer, EachMisbehaviourEndsWithItsOwnFailureAndNoNeedlessRetry) {
     Ders got = outcome([&] { return ders(m->getCRLs(dn(kCA))); });
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5)
         << "hangs";
-    unsetenv("ZEV_LDAP_MAX_INCOMING");
+    testsupport::unsetEnv("ZEV_LDAP_MAX_INCOMING");
     EXPECT_THAT(got, failure("576004", row.rc.c_str()));
     EXPECT_EQ(row.connections, server.connections());
     long retries = 0;
@@ -512,10 +512,10 @@ TEST_P(ProductionTest, CutAnswersReferencesAndRefusals) {
   TraceCapture trace;
   // The page size is read when a session opens, at the manager's first search.
   std::unique_ptr<ZEVDIRManager> unpaged = PluginTest::manager(info("127.0.0.1", server_->port()));
-  setenv("ZEV_LDAP_PAGE_SIZE", "0", 1);
+  testsupport::setEnv("ZEV_LDAP_PAGE_SIZE", "0");
   Ders cut =
       outcome([&] { return ders(unpaged->getUserCertificates(dn("ou=people,o=Example,c=GB"))); });
-  unsetenv("ZEV_LDAP_PAGE_SIZE");
+  testsupport::unsetEnv("ZEV_LDAP_PAGE_SIZE");
   EXPECT_THAT(cut, failure("576004", ours() ? "rc=4. Size limit exceeded: 5 entries arrived; the "
                                               "answer is incomplete"
                                             : "rc=4. Size limit exceeded"));

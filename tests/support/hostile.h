@@ -5,18 +5,47 @@
 #ifndef TESTS_SUPPORT_HOSTILE_H
 #define TESTS_SUPPORT_HOSTILE_H
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 namespace slapdtest {
+
+// The socket calls the server makes, over BSD sockets or Winsock.
+#if defined(_WIN32)
+typedef SOCKET Socket;
+const Socket kNoSocket = INVALID_SOCKET;
+inline void closeSocket(Socket s) { closesocket(s); }
+inline int pollSockets(pollfd* p, unsigned n, int ms) { return WSAPoll(p, n, ms); }
+const int kSendFlags = 0;
+struct SocketsStarted {
+  SocketsStarted() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~SocketsStarted() { WSACleanup(); }
+};
+#else
+typedef int Socket;
+const Socket kNoSocket = -1;
+inline void closeSocket(Socket s) { close(s); }
+inline int pollSockets(pollfd* p, unsigned n, int ms) { return poll(p, n, ms); }
+const int kSendFlags = MSG_NOSIGNAL;
+struct SocketsStarted {};
+#endif
 
 enum class Delivery {
   kWhole,   // the bytes, then the connection stays open
@@ -28,15 +57,15 @@ enum class Delivery {
 class HostileServer {
  public:
   HostileServer(Delivery delivery, std::string answer)
-      : delivery_(delivery), answer_(std::move(answer)), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+      : delivery_(delivery), answer_(std::move(answer)), fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+    if (fd_ == kNoSocket || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(fd_, 8) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      if (fd_ >= 0) close(fd_);
+      if (fd_ != kNoSocket) closeSocket(fd_);
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
@@ -45,7 +74,7 @@ class HostileServer {
   ~HostileServer() {
     stop_ = true;
     thread_.join();
-    close(fd_);
+    closeSocket(fd_);
   }
   HostileServer(const HostileServer&) = delete;
   HostileServer& operator=(const HostileServer&) = delete;
@@ -80,34 +109,34 @@ class HostileServer {
   }
 
   // Waits up to 100 ms for fd to be readable.
-  static bool readable(int fd) {
+  static bool readable(Socket fd) {
     pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, 100) > 0;
+    return pollSockets(&p, 1, 100) > 0;
   }
-  static bool send(int fd, const std::string& bytes) {
-    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
+  static bool send(Socket fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), static_cast<int>(bytes.size()), kSendFlags) ==
+           static_cast<int>(bytes.size());
   }
 
   void run() {
     while (!stop_) {
       if (!readable(fd_)) continue;
-      int connection = accept(fd_, nullptr, nullptr);
-      if (connection < 0) continue;
+      Socket connection = accept(fd_, nullptr, nullptr);
+      if (connection == kNoSocket) continue;
       ++connections_;
       serve(connection);
-      close(connection);
+      closeSocket(connection);
     }
   }
 
   // Answers requests until the client leaves or the server stops. Our clients' requests are
   // short: 0x30, a length in at most five bytes, the message id, the operation's tag.
-  void serve(int fd) {
+  void serve(Socket fd) {
     std::string in;
     while (!stop_) {
       if (!readable(fd)) continue;
       char buffer[4096];
-      ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+      auto got = recv(fd, buffer, sizeof buffer, 0);
       if (got <= 0) return;
       in.append(buffer, static_cast<std::size_t>(got));
       for (;;) {
@@ -133,7 +162,7 @@ class HostileServer {
   }
 
   // False when the connection is to be closed.
-  bool answerSearch(int fd) {
+  bool answerSearch(Socket fd) {
     switch (delivery_) {
       case Delivery::kWhole:
         return send(fd, answer_);
@@ -145,7 +174,7 @@ class HostileServer {
           if (!send(fd, std::string(1, c))) return false;
           for (int i = 0; i < 5; ++i) {
             if (stop_) return false;
-            usleep(100000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
           }
         }
         return true;
@@ -155,9 +184,11 @@ class HostileServer {
     return true;
   }
 
+  SocketsStarted started_;
   const Delivery delivery_;
   const std::string answer_;
-  int fd_, port_ = 0;
+  Socket fd_;
+  int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::thread thread_;

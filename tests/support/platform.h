@@ -137,7 +137,12 @@ class TempDir {
 #endif
   }
   ~TempDir() {
-    if (!path_.empty()) runShell("rm -rf " + shellQuoted(path_));
+    if (path_.empty()) return;
+#if defined(_WIN32)
+    removeTree(path_);  // not through runShell, which makes a TempDir of its own
+#else
+    runShell("rm -rf " + shellQuoted(path_));
+#endif
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -146,6 +151,27 @@ class TempDir {
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
+#if defined(_WIN32)
+  static void removeTree(const std::string& path) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "/*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        const std::string child = path + "/" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          removeTree(child);
+        } else {
+          SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileA(child.c_str());
+        }
+      } while (FindNextFileA(search, &found));
+      FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+  }
+#endif
   std::string path_;
 };
 

@@ -218,16 +218,9 @@ std::unique_ptr<T> chainObject(const std::string& name) {
 
 // What the openssl command prints for a list, e.g. "crlNumber=0x04".
 std::string opensslCRL(const std::string& name, const std::string& option) {
-  std::string out;
-  FILE* pipe = popen(
-      ("openssl crl -noout " + option + " -in " + testpki::chain().path(name + ".pem") + " 2>&1")
-          .c_str(),
-      "r");
-  char buffer[512];
-  for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    out.append(buffer, n);
-  }
-  if (pipe != nullptr) pclose(pipe);
+  std::string out = testsupport::runShell("openssl crl -noout " + option + " -in " +
+                                          testpki::chain().path(name + ".pem") + " 2>&1")
+                        .output;
   return out.substr(0, out.find('\n'));
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "support/platform.h"
 #include "zevasn.h"
 #include "zevexception.h"
 
@@ -36,21 +37,18 @@ class Material {
     return m;
   }
   Bytes read(const std::string& file) const {
-    std::ifstream in(dir_ + "/" + file, std::ios::binary);
+    std::ifstream in(dir_.file(file), std::ios::binary);
     if (!in) throw std::runtime_error("missing " + file);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  ~Material() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
  private:
-  Material() {
-    char tmpl[] = "/tmp/zevcrl.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    std::string cmd = std::string(ZEV_SOURCE_DIR) + "/scripts/make-test-crls '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make-test-crls failed");
+  Material() : dir_("zevcrl.") {
+    std::string cmd = std::string(ZEV_SOURCE_DIR) + "/scripts/make-test-crls " +
+                      testsupport::shellQuoted(dir_.path());
+    if (testsupport::runShell(cmd).status != 0) throw std::runtime_error("make-test-crls failed");
   }
-  std::string dir_;
+  testsupport::TempDir dir_;
 };
 
 const char* const kLists[] = {"full", "plain", "empty", "scope", "ec", "ed", "pss"};

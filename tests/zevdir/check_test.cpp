@@ -3,7 +3,6 @@
 // "openssl verify -crl_check_all" on the same files; and the overall deadline.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <ctime>
@@ -51,25 +50,30 @@ class CheckTest : public slapdtest::ServerSuite<::testing::Test> {
     time_t t = static_cast<time_t>(testpki::chain().time(key));
     struct tm parts;
     char text[32];
-    strftime(text, sizeof text, "%Y%m%d%H%M%SZ", gmtime_r(&t, &parts));
+#if defined(_WIN32)
+    gmtime_s(&parts, &t);
+#else
+    gmtime_r(&t, &parts);
+#endif
+    strftime(text, sizeof text, "%Y%m%d%H%M%SZ", &parts);
     return text;
   }
 
   // Runs a shell command with its output in files of the chain PKI's folder.
   static Outcome run(const std::string& command) {
     auto start = std::chrono::steady_clock::now();
-    int status = std::system(
-        ("LDAPNOINIT=1 " + command + " >" + pki("out") + " 2>" + pki("err") + " </dev/null")
-            .c_str());
+    int status = testsupport::runShell("LDAPNOINIT=1 " + command + " >" + pki("out") + " 2>" +
+                                       pki("err") + " </dev/null")
+                     .status;
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(pki("out")),
-            readFile(pki("err")), took.count()};
+    return {status, readFile(pki("out")), readFile(pki("err")), took.count()};
   }
 
   // Runs zevdir on the test server unless args begin with -h.
   static Outcome zevdir(std::vector<std::string> args) {
     if (args.empty() || args[0] != "-h") args.insert(args.begin(), {"-H", server_->uri()});
-    std::string command = ZEVDIR_PATH;
+    // Under Wine the shell on the Linux side starts zevdir.exe through the emulator.
+    std::string command = std::string(ZEV_TEST_EMULATOR) + " " + ZEVDIR_PATH;
     for (const std::string& a : args) command += " " + slapdtest::shellQuoted(a);
     return run(command);
   }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "support/platform.h"
 #include "times.h"
 
 namespace zevdir {
@@ -101,13 +102,11 @@ TEST(ZevdirOptions, AtTakesRFC3339AndASN1Times) {
     try {
       Options o = parseOptions(static_cast<int>(argv.size()), argv.data());
       ASSERT_NE(row.gnuDate, nullptr) << "accepted";
-      FILE* date = popen(
-          ("date -u '+%s %Y-%m-%dT%H:%M:%SZ' -d '" + std::string(row.gnuDate) + "'").c_str(), "r");
-      ASSERT_NE(date, nullptr);
+      testsupport::Outcome date = testsupport::runShell(
+          "date -u '+%s %Y-%m-%dT%H:%M:%SZ' -d '" + std::string(row.gnuDate) + "'");
       long long expected = 0;
       char text[64] = "";
-      EXPECT_EQ(fscanf(date, "%lld %63s", &expected, text), 2);
-      pclose(date);
+      EXPECT_EQ(std::sscanf(date.output.c_str(), "%lld %63s", &expected, text), 2);
       EXPECT_TRUE(o.atGiven);
       EXPECT_EQ(o.atTime, expected);
       EXPECT_EQ(formatTime(o.atTime), text);  // and back, as check prints times
