@@ -163,7 +163,16 @@ TEST_P(PluginTest, UrlSearches) {
   std::unique_ptr<ZEVDIRManager> dynamic(
       static_cast<ZEVDIRManager*>(zev9drld_newDynamicDIRManager(&connect, nullptr)));
   ASSERT_NE(nullptr, dynamic);
-  EXPECT_EQ(Ders{"crl"}, ders(dynamic->getViaURI((server_->uri() + kCrlPath).c_str())));
+  const std::string url = server_->uri() + kCrlPath;
+#if defined(_WIN32)
+  // The dynamic manager parses URLs with the library's ldap_url_parse, which wldap32 lacks.
+  if (!ours()) {
+    EXPECT_THAT(outcome([&] { return ders(dynamic->getViaURI(url.c_str())); }),
+                ::testing::ElementsAre(HasSubstr("searchByURI not supported by this client")));
+    return;
+  }
+#endif
+  EXPECT_EQ(Ders{"crl"}, ders(dynamic->getViaURI(url.c_str())));
 }
 
 // A bind failure reaches the caller even at the most lenient error level.
@@ -343,7 +352,12 @@ TEST_P(PluginTest, RestartUnderALiveManager) {
   server_->restart();
   for (int attempt = 0; attempt < 2; ++attempt) {
     Ders got = outcome([&] { return ders(m->getCRLs(dn(kCA))); });
+#if defined(_WIN32)
+    // Wine's wldap32 opens a fresh connection by itself.
+    EXPECT_EQ(Ders{"crl"}, got);
+#else
     EXPECT_THAT(got, ours() ? Matcher<Ders>(Ders{"crl"}) : failure("576004", "rc=-1"));
+#endif
   }
   EXPECT_EQ(ours() ? 1 : 0, trace.count(std::string("Error(81) from ldap_search().  Can't "
                                                     "contact LDAP server  Retrying.") +

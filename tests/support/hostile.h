@@ -5,47 +5,16 @@
 #ifndef TESTS_SUPPORT_HOSTILE_H
 #define TESTS_SUPPORT_HOSTILE_H
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "support/sockets.h"
+
 namespace slapdtest {
 
-// The socket calls the server makes, over BSD sockets or Winsock.
-#if defined(_WIN32)
-typedef SOCKET Socket;
-const Socket kNoSocket = INVALID_SOCKET;
-inline void closeSocket(Socket s) { closesocket(s); }
-inline int pollSockets(pollfd* p, unsigned n, int ms) { return WSAPoll(p, n, ms); }
-const int kSendFlags = 0;
-struct SocketsStarted {
-  SocketsStarted() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~SocketsStarted() { WSACleanup(); }
-};
-#else
-typedef int Socket;
-const Socket kNoSocket = -1;
-inline void closeSocket(Socket s) { close(s); }
-inline int pollSockets(pollfd* p, unsigned n, int ms) { return poll(p, n, ms); }
-const int kSendFlags = MSG_NOSIGNAL;
-struct SocketsStarted {};
-#endif
 
 enum class Delivery {
   kWhole,   // the bytes, then the connection stays open
@@ -57,18 +26,7 @@ enum class Delivery {
 class HostileServer {
  public:
   HostileServer(Delivery delivery, std::string answer)
-      : delivery_(delivery), answer_(std::move(answer)), fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ == kNoSocket || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(fd_, 8) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      if (fd_ != kNoSocket) closeSocket(fd_);
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(address.sin_port);
+      : delivery_(delivery), answer_(std::move(answer)), fd_(listenOnLoopback(&port_)) {
     thread_ = std::thread([this] { run(); });
   }
   ~HostileServer() {
@@ -187,8 +145,8 @@ class HostileServer {
   SocketsStarted started_;
   const Delivery delivery_;
   const std::string answer_;
+  int port_ = 0;  // before the socket, which sets it
   Socket fd_;
-  int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::thread thread_;

@@ -2,6 +2,7 @@
 // Windows program under Wine (scripts/test-windows). Use them instead of the POSIX calls.
 //
 //   kPathListSeparator        ':' on POSIX, ';' on Windows (ZEV_LIBRARY_PATH and such)
+//   kFolderSeparator          what a program of the platform puts between folder and file
 //   libraryFile(name)         the file a library is built as: "lib<name>.so" / "<name>.dll"
 //   TempDir                   a fresh folder, removed with its content by the destructor (under
 //                             Wine it is made under /tmp, so scripts on the Linux side can use
@@ -47,9 +48,11 @@ namespace testsupport {
 
 #if defined(_WIN32)
 const char kPathListSeparator = ';';
+const char kFolderSeparator[] = "\\";
 inline std::string libraryFile(const std::string& name) { return name + ".dll"; }
 #else
 const char kPathListSeparator = ':';
+const char kFolderSeparator[] = "/";
 inline std::string libraryFile(const std::string& name) { return "lib" + name + ".so"; }
 #endif
 

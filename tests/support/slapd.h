@@ -7,13 +7,7 @@
 #ifndef TESTS_SUPPORT_SLAPD_H
 #define TESTS_SUPPORT_SLAPD_H
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
@@ -26,6 +20,7 @@
 #include <string>
 
 #include "support/platform.h"
+#include "support/sockets.h"
 #include "support/testpki.h"
 
 namespace slapdtest {
@@ -189,42 +184,19 @@ class ServerSuite : public Base {
 // A loopback listener whose connections complete in the kernel's backlog and are never read
 // or answered: a server that hangs after accepting.
 class SilentListener {
-#if defined(_WIN32)
-  typedef SOCKET Socket;
-  static void closeSocket(Socket s) { closesocket(s); }
-  struct Startup {
-    Startup() {
-      WSADATA data;
-      WSAStartup(MAKEWORD(2, 2), &data);
-    }
-  };
-  Startup startup_;  // first: the socket below needs it
-#else
-  typedef int Socket;
-  static void closeSocket(Socket s) { close(s); }
-#endif
-
  public:
-  SilentListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 64) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      closeSocket(fd_);
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(address.sin_port);
-  }
+  SilentListener() : fd_(listenOnLoopback(&port_)) {}
   ~SilentListener() { closeSocket(fd_); }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
 
   int port() const { return port_; }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 
  private:
-  Socket fd_;
+  SocketsStarted started_;  // before the socket
   int port_ = 0;
+  Socket fd_;
 };
 
 // A loopback port with nobody listening (a listener's, released).

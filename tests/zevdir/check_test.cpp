@@ -255,10 +255,15 @@ TEST_F(CheckTest, DeadlineEndsAHangingBindOnTheDriverRoad) {
   Outcome r = zevdir({"-h", "127.0.0.1", "-p", port, "--driver", SYSTEM_LIBLDAP,
                       "--connect-timeout", "60", "--timeout", "3", "ping"});
   EXPECT_EQ(r.code, 3);
+  EXPECT_LT(r.seconds, 8);  // 3 s and the start of the process, on a busy machine
+#if defined(_WIN32)
+  // Wine's wldap32, started from zevdir.exe, gives up on such a server by itself (81).
+  EXPECT_THAT(r.err, HasSubstr("rc=81")) << r.err;
+#else
   EXPECT_EQ(r.err, "zevdir: timed out after 3 s while connecting to ldap://127.0.0.1:" + port +
                        " and binding as anonymous\n");
   EXPECT_GE(r.seconds, 3);
-  EXPECT_LT(r.seconds, 8);  // 3 s and the start of the process, on a busy machine
+#endif
 }
 
 }  // namespace

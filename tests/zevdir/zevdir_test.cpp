@@ -89,7 +89,7 @@ TEST_F(ZevdirTest, CommandsGiveTheirOutputAndExitCode) {
       {{"check", pki("user2.pem")}, 1, "status=revoked"},
       {{"check", pki("other.pem")}, 4, "self-signed and no --ca-file says to trust it"},
       {{"-D", kAdmin, "-w", "secret", "publish-crl", kPub, crl}, 0, "published revocation list"},
-      {{"--der", "-o", der, "crls", kPub}, 0, der + "/crl-1.der\n"},
+      {{"--der", "-o", der, "crls", kPub}, 0, der + testsupport::kFolderSeparator + "crl-1.der\n"},
       {{"-D", kAdmin, "-y", pki("pw"), "publish-crl", kPub, pki("arl.pem")}, 0, "of CN=Test CA"},
       {{"--trace", log, "--full-trace", "-D", kAdmin, "-w", "secret", "crls", kPub},
        0,
@@ -257,7 +257,7 @@ TEST_F(ZevdirProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
       {"", {"--driver", "/usr/lib/libldap.so", "-Z", "ping"}, 2, "", "leave --driver out"},
   };
   for (const auto& row : rows) {
-    std::string command = row.env + " " ZEVDIR_PATH " --connect-timeout 5";
+    std::string command = row.env + " " ZEV_TEST_EMULATOR " " ZEVDIR_PATH " --connect-timeout 5";
     for (const std::string& a : row.args) command += " " + slapdtest::shellQuoted(a);
     Outcome r = run(command);
     EXPECT_EQ(r.code, row.code) << command << "\nstdout:\n" << r.out << r.err;

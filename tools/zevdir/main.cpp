@@ -3,6 +3,10 @@
 // certificates and revocation lists out.
 #include <exception>
 #include <iostream>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "commands.h"
 #include "options.h"
@@ -16,6 +20,12 @@ zev09000003::ZEVCMSGlobal toolkit;
 
 int main(int argc, char** argv) {
   using namespace zevdir;
+#if defined(_WIN32)
+  // Lines end in "\n" as on every other system, so scripts that read zevdir's output get the
+  // same bytes from both forms.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   try {
     Options options = parseOptions(argc, argv);
     if (options.help) {

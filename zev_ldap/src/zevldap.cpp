@@ -89,7 +89,7 @@ void setResultCode(LDAP* ld, int rc) { ldap_set_option(ld, LDAP_OPT_RESULT_CODE,
 // the call that waits for an answer, on its thread, so a thread-local note cannot be
 // another call's.
 struct IncomingNote {
-  ber_len_t oversized = 0;  // declared length of a message over the cap, 0 when none
+  uint64_t oversized = 0;   // declared length of a message over the cap, 0 when none
   ber_len_t cap = 0;        // the cap it was over
   bool malformed = false;   // a header that is no LDAP message's
 };
@@ -124,7 +124,7 @@ void headerDone(Sockbuf* sb, Framing* f) {
   ber_len_t cap = 0;
   ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_MAX_INCOMING, &cap);
   if (cap != 0 && f->length > cap) {
-    tIncoming.oversized = static_cast<ber_len_t>(f->length);
+    tIncoming.oversized = f->length;  // 4 GiB and more do not fit a 32-bit ber_len_t
     tIncoming.cap = cap;
     gLastOversized = f->length;
     gLastCap = cap;
