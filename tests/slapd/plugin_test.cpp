@@ -323,7 +323,11 @@ TEST_P(PluginTest, SilentServerCostsAtMostTheConnectTimeout) {
   // when it hangs: closing the listener at the end of the test ends the bind.
   auto returned = std::make_shared<std::atomic<bool>>(false);
   std::thread([returned, leaked = m.release()] {
-    leaked->validateConnection();
+    try {
+      leaked->validateConnection();
+    } catch (const ZEVDIRException&) {
+      // what the bind says once the listener is gone, after the test
+    }
     *returned = true;
   }).detach();
   std::this_thread::sleep_for(std::chrono::seconds(3));
