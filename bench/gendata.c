@@ -61,28 +61,28 @@ static void wrap(Buf *out, unsigned char tag, const Buf *in) {
   put(out, in->data, in->len);
 }
 
-static void putI2d(Buf *b, int n, unsigned char *der) {
-  if (n <= 0) die("cannot encode");
-  put(b, der, (size_t)n);
-  OPENSSL_free(der);
-}
+/* Appends the DER that the i2d function of OpenSSL writes of x. */
+#define PUT_DER(buf, i2d, x)                  \
+  do {                                        \
+    unsigned char *der_ = NULL;               \
+    int n_ = i2d((x), &der_);                 \
+    if (n_ <= 0) die("cannot encode");        \
+    put((buf), der_, (size_t)n_);             \
+    OPENSSL_free(der_);                       \
+  } while (0)
 
-static EVP_PKEY *readKey(const char *path) {
-  FILE *f = fopen(path, "r");
-  if (f == NULL) die("cannot open the key");
-  EVP_PKEY *k = PEM_read_PrivateKey(f, NULL, NULL, NULL);
-  fclose(f);
-  if (k == NULL) die("cannot read the key");
-  return k;
-}
-
-static X509 *readCert(const char *path) {
-  FILE *f = fopen(path, "r");
-  if (f == NULL) die("cannot open the certificate");
-  X509 *x = PEM_read_X509(f, NULL, NULL, NULL);
-  fclose(f);
-  if (x == NULL) die("cannot read the certificate");
-  return x;
+/* The CA: its private key and its certificate, from PEM files. */
+static void readCA(const char *keyPath, const char *certPath, EVP_PKEY **key, X509 **cert) {
+  FILE *k = fopen(keyPath, "r");
+  if (k == NULL) die("cannot open the key");
+  FILE *c = fopen(certPath, "r");
+  if (c == NULL) die("cannot open the certificate");
+  *key = PEM_read_PrivateKey(k, NULL, NULL, NULL);
+  *cert = PEM_read_X509(c, NULL, NULL, NULL);
+  fclose(k);
+  fclose(c);
+  if (*key == NULL) die("cannot read the key");
+  if (*cert == NULL) die("cannot read the certificate");
 }
 
 static void randomSerial(ASN1_INTEGER *serial) {
@@ -97,9 +97,8 @@ static void randomSerial(ASN1_INTEGER *serial) {
 static int makeCrl(EVP_PKEY *key, X509 *ca, long n, const char *derPath, const char *pemPath) {
   X509_ALGOR *alg = X509_ALGOR_new();
   X509_ALGOR_set0(alg, OBJ_nid2obj(NID_ecdsa_with_SHA256), V_ASN1_UNDEF, NULL);
-  unsigned char *der = NULL;
   Buf algDer = {0}, entries = {0}, tbsBody = {0}, tbs = {0}, body = {0}, crl = {0};
-  { int k_ = i2d_X509_ALGOR(alg, &der); putI2d(&algDer, k_, der); }
+  PUT_DER(&algDer, i2d_X509_ALGOR, alg);
 
   time_t now = time(NULL);
   ASN1_INTEGER *serial = ASN1_INTEGER_new();
@@ -112,8 +111,7 @@ static int makeCrl(EVP_PKEY *key, X509 *ca, long n, const char *derPath, const c
     X509_REVOKED_set_serialNumber(r, serial);
     X509_REVOKED_set_revocationDate(r, when);
     X509_REVOKED_add1_ext_i2d(r, NID_crl_reason, reason, 0, 0);
-    der = NULL;
-    { int k_ = i2d_X509_REVOKED(r, &der); putI2d(&entries, k_, der); }
+    PUT_DER(&entries, i2d_X509_REVOKED, r);
     ASN1_TIME_free(when);
     X509_REVOKED_free(r);
   }
@@ -121,14 +119,11 @@ static int makeCrl(EVP_PKEY *key, X509 *ca, long n, const char *derPath, const c
   unsigned char version[] = {0x02, 0x01, 0x01};
   put(&tbsBody, version, sizeof version);
   put(&tbsBody, algDer.data, algDer.len);
-  der = NULL;
-  { int k_ = i2d_X509_NAME(X509_get_subject_name(ca), &der); putI2d(&tbsBody, k_, der); }
+  PUT_DER(&tbsBody, i2d_X509_NAME, X509_get_subject_name(ca));
   ASN1_TIME *thisUpdate = ASN1_TIME_set(NULL, now);
   ASN1_TIME *nextUpdate = ASN1_TIME_set(NULL, now + 7 * 86400);
-  der = NULL;
-  { int k_ = i2d_ASN1_TIME(thisUpdate, &der); putI2d(&tbsBody, k_, der); }
-  der = NULL;
-  { int k_ = i2d_ASN1_TIME(nextUpdate, &der); putI2d(&tbsBody, k_, der); }
+  PUT_DER(&tbsBody, i2d_ASN1_TIME, thisUpdate);
+  PUT_DER(&tbsBody, i2d_ASN1_TIME, nextUpdate);
   wrap(&tbsBody, 0x30, &entries);
   wrap(&tbs, 0x30, &tbsBody);
 
@@ -214,12 +209,15 @@ static int makeCerts(EVP_PKEY *key, X509 *ca, long n, const char *base, const ch
 }
 
 int main(int argc, char **argv) {
+  EVP_PKEY *key;
+  X509 *ca;
   if (argc >= 6 && strcmp(argv[1], "crl") == 0) {
-    return makeCrl(readKey(argv[2]), readCert(argv[3]), atol(argv[4]), argv[5],
-                   argc > 6 ? argv[6] : NULL);
+    readCA(argv[2], argv[3], &key, &ca);
+    return makeCrl(key, ca, atol(argv[4]), argv[5], argc > 6 ? argv[6] : NULL);
   }
   if (argc == 7 && strcmp(argv[1], "certs") == 0) {
-    return makeCerts(readKey(argv[2]), readCert(argv[3]), atol(argv[4]), argv[5], argv[6]);
+    readCA(argv[2], argv[3], &key, &ca);
+    return makeCerts(key, ca, atol(argv[4]), argv[5], argv[6]);
   }
   fprintf(stderr, "usage: gendata crl CAKEY CACERT N OUT.der [OUT.pem]\n"
                   "       gendata certs CAKEY CACERT N BASEDN OUT.ldif\n");

@@ -24,10 +24,11 @@ namespace {
 
 using namespace zev09000003;
 
-std::string timeText(const ASN1_TIME* t) {
-  if (t == nullptr) return "";
+// What print writes into a memory BIO.
+template <class Print>
+std::string printed(Print print) {
   BIO* bio = BIO_new(BIO_s_mem());
-  ASN1_TIME_print(bio, t);
+  print(bio);
   char* data = nullptr;
   long n = BIO_get_mem_data(bio, &data);
   std::string out(data, n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -35,14 +36,12 @@ std::string timeText(const ASN1_TIME* t) {
   return out;
 }
 
+std::string timeText(const ASN1_TIME* t) {
+  return t == nullptr ? "" : printed([t](BIO* bio) { ASN1_TIME_print(bio, t); });
+}
+
 std::string serialText(const ASN1_INTEGER* serial) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  i2a_ASN1_INTEGER(bio, serial);
-  char* data = nullptr;
-  long n = BIO_get_mem_data(bio, &data);
-  std::string out(data, n > 0 ? static_cast<std::size_t>(n) : 0);
-  BIO_free(bio);
-  return out;
+  return printed([serial](BIO* bio) { i2a_ASN1_INTEGER(bio, serial); });
 }
 
 void check(bool ok, const char* what) {

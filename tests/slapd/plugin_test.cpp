@@ -28,6 +28,7 @@ namespace {
 
 using namespace zev09000003;
 using ::testing::AllOf;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Matcher;
@@ -85,7 +86,17 @@ struct TraceCapture {  // the trace of one test, in memory
   }
 };
 
-class PluginTest : public slapdtest::ServerSuite<::testing::TestWithParam<const char*>> {
+// The road to an LDAP library a test takes: "" for ours, else the driver path of the system's.
+class RoadTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  bool ours() const { return *GetParam() == '\0'; }
+};
+
+std::string roadName(const ::testing::TestParamInfo<const char*>& info) {
+  return *info.param ? "SystemLibldap" : "Zev9ldap";
+}
+
+class PluginTest : public slapdtest::ServerSuite<RoadTest> {
  protected:
   static void SetUpTestSuite() {
     // The system's libldap keeps process-wide state that it never frees: held loaded for the
@@ -101,7 +112,6 @@ class PluginTest : public slapdtest::ServerSuite<::testing::TestWithParam<const 
     options.ldapsKey = testpki::get().path("server.key");
     server_ = new slapdtest::Server(options);
   }
-  bool ours() const { return *GetParam() == '\0'; }
   ZEVDIRConnectInfo::LDAP info(int errorLevel = 0, int port = 0) const {
     ZEVDIRConnectInfo::LDAP info("127.0.0.1", port != 0 ? port : server_->port());
     info.setDriverPath(GetParam());
@@ -427,13 +437,12 @@ TEST(HostileServer, EachMisbehaviourEndsWithItsOwnFailureAndNoNeedlessRetry) {
 
 // A production-like directory (see slapdtest::production) through the plug-in's API. What
 // arrives is written as one text per case: the objects found, or the failure's code and words.
-class ProductionTest : public slapdtest::ServerSuite<::testing::TestWithParam<const char*>> {
+class ProductionTest : public slapdtest::ServerSuite<RoadTest> {
  protected:
   static void SetUpTestSuite() { server_ = new slapdtest::Server(slapdtest::production()); }
   void TearDown() override {
     zev_ldap_set_option(nullptr, 0x6002, testpki::get().path("ca.pem").c_str());
   }
-  bool ours() const { return *GetParam() == '\0'; }
   ZEVDIRConnectInfo::LDAP info(const std::string& host, int port = 0) const {
     ZEVDIRConnectInfo::LDAP info(host.c_str(), port);
     info.setDriverPath(GetParam());
@@ -450,10 +459,8 @@ class ProductionTest : public slapdtest::ServerSuite<::testing::TestWithParam<co
 
 TEST_P(ProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
   const std::string tls = server_->ldapsUri(), port = std::to_string(server_->port());
-  const std::string byName = "ldaps://localhost" + tls.substr(tls.rfind(':'));
   const std::string privateCRL =
       server_->uri() + "/cn=Private%20CA,ou=private,o=Example,c=GB?certificateRevocationList";
-  slapdtest::Server noTls;
   auto crls = [&](const std::string& host, const char* anchor, const char* entry) {
     return [=]() {
       zev_ldap_set_option(nullptr, 0x6002, testpki::get().path(anchor).c_str());
@@ -479,11 +486,11 @@ TEST_P(ProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
     std::function<std::string()> work;
     std::string ours, system;  // a part of the text on each road; "-" skips the road
   } rows[] = {
+      // Every form of TLS is judged in the library's own test; here each form shows that the
+      // plug-in passes the host string on and the failure's text back.
       {"ldaps, trusted", crls(tls, "ca.pem", kCA), "crl", "-"},
       {"ldaps, untrusted", crls(tls, "other.pem", kCA),
        "rc=112. TLS failure: certificate verify failed: ", "-"},
-      {"ldaps, another name", crls(byName, "ca.pem", kCA),
-       "rc=112. TLS failure: certificate verify failed: hostname mismatch", "-"},
       {"StartTLS required",
        crls(server_->uri() + "/????"
                              "!StartTLS",
@@ -494,12 +501,6 @@ TEST_P(ProductionTest, TlsLoginPagingReferralsAndTheServersWords) {
                              "!StartTLS",
             "other.pem", kCA),
        "rc=112. TLS failure: StartTLS handshake failed: certificate verify failed", "-"},
-      {"StartTLS tried, no TLS", crls(noTls.uri() + "/????StartTLS", "ca.pem", kCA), "crl", "-"},
-      {"StartTLS required, no TLS",
-       crls(noTls.uri() + "/????"
-                          "!StartTLS",
-            "ca.pem", kCA),
-       "rc=112. TLS failure: StartTLS is required and the server refused it", "-"},
       {"URL after a bind", urlAs("cn=reader,o=Example,c=GB", "reader-secret"), "crl",
        "searchByURI not supported"},
       {"URL without a bind", urlAs("", ""), "rc=32. No such object", "searchByURI not supported"},
@@ -560,16 +561,14 @@ TEST_P(ProductionTest, CutAnswersReferencesAndRefusals) {
               ours() ? HasSubstr("Object class violation: server says \"attribute "
                                  "'certificateRevocationList;binary' not allowed\"")
                      : HasSubstr("Object class violation"));
+  if (ours()) {  // our library traces the refusal with the server's words
+    EXPECT_THAT(trace.sink->texts(512, 1),
+                Contains(StartsWith("add \"" + where +
+                                    "\": rc=65 (Object class violation); server says")));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, ProductionTest, ::testing::Values("", SYSTEM_LIBLDAP),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(*info.param ? "SystemLibldap" : "Zev9ldap");
-                         });
-
-INSTANTIATE_TEST_SUITE_P(Roads, PluginTest, ::testing::Values("", SYSTEM_LIBLDAP),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(*info.param ? "SystemLibldap" : "Zev9ldap");
-                         });
+INSTANTIATE_TEST_SUITE_P(Roads, ProductionTest, ::testing::Values("", SYSTEM_LIBLDAP), roadName);
+INSTANTIATE_TEST_SUITE_P(Roads, PluginTest, ::testing::Values("", SYSTEM_LIBLDAP), roadName);
 
 }  // namespace

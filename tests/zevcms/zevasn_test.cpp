@@ -77,32 +77,27 @@ enum Decoder { kPemDecoder, kBase64Decoder, kHexDecoder };
 std::string decodeBoth(Decoder decoder, const std::string& text) {
   const std::string framed = "[" + text + "]";
   const ZEVASNCBuffer view(framed.data() + 1, text.size());
-  std::string results[2];
-  for (int form = 0; form < 2; ++form) {
-    std::string& r = results[form];
+  // in: the text as the PEM and Base64 decoders take it; hex: as the hex decoder does.
+  auto decode = [decoder](const auto& in, const auto& hex) {
     ZEVFastBuffer out(4, "keep");
     ZEVString type("kept");
+    std::string r;
     if (decoder == kPemDecoder) {
-      int rc = form == 0 ? ZEVUtility::Base64DearmorPemToBuf(out, type, buffer(text), nullptr)
-                         : ZEVUtility::Base64DearmorPemToBuf(out, type, view, nullptr);
+      int rc = ZEVUtility::Base64DearmorPemToBuf(out, type, in, nullptr);
       r = rc != 0 ? "!" + std::to_string(rc) : type.str() + "=";
     } else {
       std::string error = thrown([&] {
-        if (decoder == kBase64Decoder) {
-          out = form == 0 ? ZEVKRYUtility::decodeData_BASE64(buffer(text), nullptr)
-                          : ZEVKRYUtility::decodeData_BASE64(view, nullptr);
-        } else {
-          out = form == 0 ? ZEVUtility::hexStringToBinary(ZEVString(text))
-                          : ZEVUtility::hexStringToBinary(view);
-        }
+        out = decoder == kBase64Decoder ? ZEVKRYUtility::decodeData_BASE64(in, nullptr)
+                                        : ZEVUtility::hexStringToBinary(hex);
       });
       r = error.empty() ? "=" : "!" + error;
     }
     // A failed PEM decoding leaves out and type alone.
-    r += std::string(reinterpret_cast<const char*>(out.getValue()), out.getLength());
-  }
-  EXPECT_EQ(results[0], results[1]) << "owned and view forms differ on \"" << text << "\"";
-  return results[0];
+    return r + std::string(reinterpret_cast<const char*>(out.getValue()), out.getLength());
+  };
+  const std::string owned = decode(buffer(text), ZEVString(text));
+  EXPECT_EQ(owned, decode(view, view)) << "owned and view forms differ on \"" << text << "\"";
+  return owned;
 }
 
 TEST(StoredForms, DecodersGiveTheirResultOrANamedError) {
@@ -224,55 +219,35 @@ std::string opensslCRL(const std::string& name, const std::string& option) {
   return out.substr(0, out.find('\n'));
 }
 
-TEST(RevocationList, TimesAreTheOnesItWasMadeWith) {
-  const testpki::Material& pki = testpki::chain();
-  auto crl = chainObject<ZEVASNCertificateList>("inter-crl");
-  EXPECT_EQ(crl->getThisUpdateTime(), pki.time("CRL_THIS"));
-  ZEVEpochSeconds next = 0;
-  EXPECT_TRUE(crl->getNextUpdateTime(next));
-  EXPECT_EQ(next, pki.time("CRL_NEXT"));
-  next = 7;
-  EXPECT_FALSE(chainObject<ZEVASNCertificateList>("entry-critical")->getNextUpdateTime(next));
-  EXPECT_EQ(next, 7);
-  ZEVASNCertificateList empty;
-  EXPECT_THROW(empty.getThisUpdateTime(), ZEVException);
-  EXPECT_THROW(empty.getNextUpdateTime(next), ZEVException);
-  EXPECT_THROW(empty.getScope(), ZEVException);
-}
-
 TEST(RevocationList, ScopeReportsTheIssuingDistributionPointDeltaAndCriticalExtensions) {
   const std::string dp =
       "ldap:///cn=Chain%20Intermediate%2Co=Example%2Cc=GB?certificateRevocationList;binary";
+  // Flags: U only user certificates, C only CA certificates, A only attribute certificates,
+  // R only some reasons, I indirect, D delta, P partitioned.
   const struct {
     const char* list;
-    bool user, ca, attributes, reasons, indirect, delta, partitioned;
+    const char* flags;
     std::vector<std::string> critical, points;
   } rows[] = {
-      // clang-format off
-      {"inter-crl", false, false, false, false, false, false, false, {}, {}},
-      {"scope-user", true, false, false, false, false, false, false, {}, {}},
-      {"scope-ca", false, true, false, false, false, false, false, {}, {}},
-      {"scope-attr", false, false, true, false, false, false, false, {}, {}},
-      {"scope-reasons", false, false, false, true, false, false, false, {}, {}},
-      {"scope-indirect", false, false, false, false, true, false, false, {}, {}},
-      {"scope-delta", false, false, false, false, false, true, false, {}, {}},
-      {"scope-dp", false, false, false, false, false, false, true, {}, {dp}},
-      {"scope-critical", false, false, false, false, false, false, false,
-       {"1.3.6.1.4.1.55555.1"}, {}},
-      {"entry-critical", false, false, false, false, false, false, false,
-       {"1.3.6.1.4.1.55555.2"}, {}},
-      // clang-format on
+      {"inter-crl", "", {}, {}},
+      {"scope-user", "U", {}, {}},
+      {"scope-ca", "C", {}, {}},
+      {"scope-attr", "A", {}, {}},
+      {"scope-reasons", "R", {}, {}},
+      {"scope-indirect", "I", {}, {}},
+      {"scope-delta", "D", {}, {}},
+      {"scope-dp", "P", {}, {dp}},
+      {"scope-critical", "", {"1.3.6.1.4.1.55555.1"}, {}},
+      {"entry-critical", "", {"1.3.6.1.4.1.55555.2"}, {}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.list);
     ZEVCRLScope scope = chainObject<ZEVASNCertificateList>(row.list)->getScope();
-    EXPECT_EQ(scope.onlyUserCerts, row.user);
-    EXPECT_EQ(scope.onlyCACerts, row.ca);
-    EXPECT_EQ(scope.onlyAttributeCerts, row.attributes);
-    EXPECT_EQ(scope.onlySomeReasons, row.reasons);
-    EXPECT_EQ(scope.indirect, row.indirect);
-    EXPECT_EQ(scope.delta, row.delta);
-    EXPECT_EQ(scope.partitioned, row.partitioned);
+    const std::string flags = std::string(scope.onlyUserCerts ? "U" : "") +
+                              (scope.onlyCACerts ? "C" : "") + (scope.onlyAttributeCerts ? "A" : "") +
+                              (scope.onlySomeReasons ? "R" : "") + (scope.indirect ? "I" : "") +
+                              (scope.delta ? "D" : "") + (scope.partitioned ? "P" : "");
+    EXPECT_EQ(flags, row.flags);
     std::vector<std::string> critical, points;
     for (const ZEVString& oid : scope.unknownCritical) critical.push_back(oid.str());
     for (const ZEVString& uri : scope.distributionPoints) points.push_back(uri.str());
@@ -308,11 +283,24 @@ TEST(RevocationList, FindRevokedGivesTheEntrysDateAndReason) {
   }
 }
 
-TEST(Certificate, ValidityTimesAreTheOnesItWasIssuedWith) {
-  const long long now = testpki::chain().time("NOW"), day = 86400;
+TEST(Times, AreTheOnesTheObjectsWereMadeWith) {
+  const testpki::Material& pki = testpki::chain();
+  const long long day = 86400;
   auto leaf = chainObject<ZEVASNx509Certificate>("leaf-good");
-  EXPECT_EQ(leaf->getNotBeforeTime(), now - 60 * day);
-  EXPECT_EQ(leaf->getNotAfterTime(), now + 3650 * day);
+  EXPECT_EQ(leaf->getNotBeforeTime(), pki.time("NOW") - 60 * day);
+  EXPECT_EQ(leaf->getNotAfterTime(), pki.time("NOW") + 3650 * day);
+  auto crl = chainObject<ZEVASNCertificateList>("inter-crl");
+  EXPECT_EQ(crl->getThisUpdateTime(), pki.time("CRL_THIS"));
+  ZEVEpochSeconds next = 0;
+  EXPECT_TRUE(crl->getNextUpdateTime(next));
+  EXPECT_EQ(next, pki.time("CRL_NEXT"));
+  next = 7;
+  EXPECT_FALSE(chainObject<ZEVASNCertificateList>("entry-critical")->getNextUpdateTime(next));
+  EXPECT_EQ(next, 7);
+  ZEVASNCertificateList empty;
+  EXPECT_THROW(empty.getThisUpdateTime(), ZEVException);
+  EXPECT_THROW(empty.getNextUpdateTime(next), ZEVException);
+  EXPECT_THROW(empty.getScope(), ZEVException);
   EXPECT_THROW(ZEVASNx509Certificate().getNotBeforeTime(), ZEVException);
 }
 

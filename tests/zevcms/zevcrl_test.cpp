@@ -12,7 +12,6 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -310,12 +309,9 @@ Bytes standard(const Bytes& entries, const Bytes& version = tlv(0x02, {0x01})) {
   return list(cat({version, kSha256Rsa, kName, kWhen, kWhen, entries}));
 }
 
-struct ShapeCase {
-  const char* name;
-  Bytes der;
-};
-
-std::vector<ShapeCase> shapes() {
+// Shapes the byte-by-byte mutations of real lists cannot reach, each pinning a decision of
+// the reader (and still judged against OpenSSL).
+TEST(CertificateListReader, DecidesHandBuiltShapes) {
   Bytes nested = tlv(0x05, {});
   for (int i = 0; i < 20000; ++i) nested = tlv(0x30, nested);
   Bytes tiny;
@@ -324,66 +320,47 @@ std::vector<ShapeCase> shapes() {
                              static_cast<unsigned char>(i & 0xFF)});
     tiny.insert(tiny.end(), kWhen.begin(), kWhen.end());
   }
-  Bytes pastEnd = standard(tlv(0x30, entry({0x05})));
-  pastEnd[pastEnd.size() - 20] = 0x7F;
   Bytes longLength = standard({});
   longLength.insert(longLength.begin() + 1, 0x82);
   longLength[2] = 0x00;
-  return {
-      {"minimal list", standard({})},
-      {"version 1 stated", standard({}, tlv(0x02, {0x00}))},
-      {"version 3", standard({}, tlv(0x02, {0x02}))},
-      {"version absent", standard(tlv(0x30, entry({0x05})), {})},
-      {"empty revokedCertificates", standard(tlv(0x30, {}))},
-      {"empty entry extensions", standard(tlv(0x30, entry({0x05}, tlv(0x30, {}))))},
-      {"empty list extensions", standard(tlv(0xA0, tlv(0x30, {})))},
-      {"reasonCode twice", standard(tlv(0x30, entry({0x05}, tlv(0x30, cat({kReasonKey, kReasonKey})))))},
-      {"reasonCode as INTEGER",
-       standard(tlv(0x30, entry({0x05}, tlv(0x30, tlv(0x30, cat({tlv(0x06, {0x55, 0x1D, 0x15}),
-                                                                 tlv(0x04, tlv(0x02, {0x01}))}))))))},
-      {"reasonCode with a trailing byte",
-       standard(tlv(0x30, entry({0x05}, tlv(0x30, tlv(0x30, cat({tlv(0x06, {0x55, 0x1D, 0x15}),
-                                                                 tlv(0x04, cat({tlv(0x0A, {0x01}), {0x00}}))}))))))},
+  auto thisUpdate = [](const Bytes& time) {
+    return list(cat({tlv(0x02, {0x01}), kSha256Rsa, kName, time}));
+  };
+  auto reason = [](const Bytes& extension) {
+    return standard(tlv(0x30, entry({0x05}, tlv(0x30, extension))));
+  };
+  const Bytes reasonOid = tlv(0x06, {0x55, 0x1D, 0x15});
+  const struct {
+    const char* name;
+    Bytes der;
+    bool accepted;
+  } rows[] = {
+      {"version absent, with entries", standard(tlv(0x30, entry({0x05})), {}), true},
+      {"empty list extensions", standard(tlv(0xA0, tlv(0x30, {}))), true},
+      {"reasonCode twice", reason(cat({kReasonKey, kReasonKey})), false},
+      {"reasonCode as INTEGER", reason(tlv(0x30, cat({reasonOid, tlv(0x04, tlv(0x02, {0x01}))}))),
+       false},
       {"critical FALSE stated",
        standard(tlv(0xA0, tlv(0x30, tlv(0x30, cat({tlv(0x06, {0x55, 0x1D, 0x14}), tlv(0x01, {0x00}),
-                                                   tlv(0x04, tlv(0x02, {0x01}))})))))},
-      {"negative serial", standard(tlv(0x30, entry({0xFF, 0x01})))},
-      {"serial padded", standard(tlv(0x30, entry({0x00, 0x05})))},
-      {"empty serial", standard(tlv(0x30, entry({})))},
-      {"UTCTime without seconds", list(cat({tlv(0x02, {0x01}), kSha256Rsa, kName,
-                                            tlv(0x17, text("2601010000Z"))}))},
-      {"February 30", list(cat({tlv(0x02, {0x01}), kSha256Rsa, kName, tlv(0x17, text("260230000000Z"))}))},
-      {"GeneralizedTime with a fraction",
-       list(cat({tlv(0x02, {0x01}), kSha256Rsa, kName, tlv(0x18, text("20260101000000.5Z"))}))},
-      {"GeneralizedTime", list(cat({tlv(0x02, {0x01}), kSha256Rsa, kName, tlv(0x18, text("20500101000000Z"))}))},
-      {"parameters nested 20000 deep", list(cat({kSha256Rsa, kName, kWhen}),
-                                            tlv(0x30, cat({tlv(0x06, {0x2A, 0x03}), nested})))},
-      {"length past the end", pastEnd},
-      {"length in long form", longLength},
-      {"indefinite length", cat({{0x30, 0x80}, standard({}), {0x00, 0x00}})},
-      {"100000 tiny entries", standard(tlv(0x30, tiny))},
+                                                   tlv(0x04, tlv(0x02, {0x01}))}))))),
+       true},
+      {"empty serial", standard(tlv(0x30, entry({}))), false},
+      {"UTCTime without seconds", thisUpdate(tlv(0x17, text("2601010000Z"))), false},
+      {"GeneralizedTime with a fraction", thisUpdate(tlv(0x18, text("20260101000000.5Z"))), false},
+      {"29 February 2028", thisUpdate(tlv(0x17, text("280229000000Z"))), true},
+      {"29 February 2027", thisUpdate(tlv(0x17, text("270229000000Z"))), false},
+      {"GeneralizedTime", thisUpdate(tlv(0x18, text("20500101000000Z"))), true},
+      {"parameters nested 20000 deep",
+       list(cat({kSha256Rsa, kName, kWhen}), tlv(0x30, cat({tlv(0x06, {0x2A, 0x03}), nested}))),
+       true},
+      {"length in long form", longLength, false},
+      {"indefinite length", cat({{0x30, 0x80}, standard({}), {0x00, 0x00}}), false},
+      {"100000 tiny entries", standard(tlv(0x30, tiny)), true},
   };
+  for (const auto& row : rows) EXPECT_EQ(row.accepted, judge(row.der, row.name)) << row.name;
 }
-
-class HostileShape : public ::testing::TestWithParam<ShapeCase> {};
-
-TEST_P(HostileShape, IsJudgedLikeOpenSSL) { judge(GetParam().der, GetParam().name); }
-
-INSTANTIATE_TEST_SUITE_P(Shapes, HostileShape, ::testing::ValuesIn(shapes()),
-                         [](const ::testing::TestParamInfo<ShapeCase>& info) {
-                           std::string n = info.param.name;
-                           for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return n;
-                         });
 
 // ---- the interface over a real list ----
-
-std::unique_ptr<ZEVASNCertificateList> load(const char* name) {
-  std::unique_ptr<ZEVASNCertificateList> crl(new ZEVASNCertificateList);
-  Bytes der = Material::get().read(std::string(name) + ".der");
-  crl->setDER(ZEVASNCBuffer(der.data(), der.size()));
-  return crl;
-}
 
 TEST(CertificateListReader, FindsRevokedSerialsAsOpenSSLDoes) {
   const Bytes der = Material::get().read("full.der");
@@ -457,15 +434,11 @@ TEST(CertificateListReader, VerifiesSignaturesAsOpenSSLDoes) {
 TEST(CertificateListReader, WritesTheSamePEMAsOpenSSL) {
   for (const char* name : kLists) {
     Bytes pem = Material::get().read(std::string(name) + ".pem");
-    EXPECT_EQ(std::string(pem.begin(), pem.end()), load(name)->getPEM().str()) << name;
+    Bytes der = Material::get().read(std::string(name) + ".der");
+    ZEVASNCertificateList crl;
+    crl.setDER(ZEVASNCBuffer(der.data(), der.size()));
+    EXPECT_EQ(std::string(pem.begin(), pem.end()), crl.getPEM().str()) << name;
   }
-}
-
-TEST(CertificateListReader, ReportsUnknownCriticalExtensions) {
-  ZEVCRLScope scope = load("scope")->getScope();
-  ASSERT_EQ(1u, scope.unknownCritical.size());
-  EXPECT_EQ("1.2.3.4.5", scope.unknownCritical[0].str());
-  EXPECT_TRUE(load("full")->getScope().unknownCritical.empty());
 }
 
 }  // namespace

@@ -22,58 +22,48 @@ std::unique_ptr<T> load(const std::string& name) {
 const char kRoot[] = "CN=Chain Root,O=Example,C=GB";
 const char kInter[] = "CN=Chain Intermediate,O=Example,C=GB";
 
-TEST(IssuerCheck, CertificatesAreIssuedOnlyByACAWithTheNameKeyAndKeyUsage) {
+// Certificates and revocation lists are issued only by a CA with the name, the key and the key
+// usage for them.
+TEST(IssuerCheck, IssuedOnlyByACAWithTheNameKeyAndKeyUsage) {
   const struct {
-    const char* cert;
+    const char* object;  // a certificate, or a revocation list when list is true
+    bool list;
     const char* issuer;
     std::string why;  // "" when issued; else the start of the reason
   } rows[] = {
-      {"leaf-good", "inter", ""},
-      {"inter", "root", ""},
-      {"root", "root", ""},
-      {"leaf-good", "root",
+      {"leaf-good", false, "inter", ""},
+      {"inter", false, "root", ""},
+      {"root", false, "root", ""},
+      {"leaf-good", false, "root",
        std::string("the issuer name ") + kInter +
            " of CN=Leaf Good,OU=people,O=Example,C=GB is not the subject " + kRoot},
-      {"leaf-good", "impostor",
+      {"leaf-good", false, "impostor",
        "the signature of CN=Leaf Good,OU=people,O=Example,C=GB (serial 1000) does not verify "
        "with the key of CN=Chain Intermediate,O=Example,C=GB (serial 1000)"},
-      {"by-leaf", "leaf-good",
+      {"by-leaf", false, "leaf-good",
        "CN=Leaf Good,OU=people,O=Example,C=GB (serial 1000) is not a CA certificate"},
-      {"by-nocertsign", "nocertsign",
+      {"by-nocertsign", false, "nocertsign",
        "the key usage of CN=No Cert Signing,O=Example,C=GB does not allow signing certificates"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.cert) + " by " + row.issuer);
-    std::string why = ZEVASNIssuerCheck::whyNotIssuedBy(*load<ZEVASNx509Certificate>(row.cert),
-                                                        *load<ZEVASNx509Certificate>(row.issuer))
-                          .str();
-    EXPECT_EQ(why.substr(0, row.why.size()), row.why);
-    EXPECT_EQ(why.empty(), row.why.empty()) << why;
-  }
-}
-
-TEST(IssuerCheck, RevocationListsAreIssuedOnlyByACAWithTheNameKeyAndCRLSigning) {
-  const struct {
-    const char* list;
-    const char* issuer;
-    std::string why;
-  } rows[] = {
-      {"inter-crl", "inter", ""},
-      {"root-arl", "root", ""},
-      {"inter-crl", "root",
+      {"inter-crl", true, "inter", ""},
+      {"root-arl", true, "root", ""},
+      {"inter-crl", true, "root",
        std::string("the revocation list's issuer ") + kInter + " is not the subject " + kRoot},
-      {"inter-crl-wrongkey", "inter",
+      {"inter-crl-wrongkey", true, "inter",
        std::string("the revocation list's signature does not verify with the key of ") + kInter},
-      {"inter-crl", "impostor",
+      {"inter-crl", true, "impostor",
        std::string("the revocation list's signature does not verify with the key of ") + kInter},
-      {"nocrlsign-crl", "nocrlsign",
+      {"nocrlsign-crl", true, "nocrlsign",
        "the key usage of CN=No CRL Signing,O=Example,C=GB does not allow signing CRLs"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.list) + " by " + row.issuer);
-    std::string why = ZEVASNIssuerCheck::whyNotIssuedBy(*load<ZEVASNCertificateList>(row.list),
-                                                        *load<ZEVASNx509Certificate>(row.issuer))
-                          .str();
+    SCOPED_TRACE(std::string(row.object) + " by " + row.issuer);
+    const auto issuer = load<ZEVASNx509Certificate>(row.issuer);
+    std::string why =
+        (row.list ? ZEVASNIssuerCheck::whyNotIssuedBy(*load<ZEVASNCertificateList>(row.object),
+                                                      *issuer)
+                  : ZEVASNIssuerCheck::whyNotIssuedBy(*load<ZEVASNx509Certificate>(row.object),
+                                                      *issuer))
+            .str();
     EXPECT_EQ(why.substr(0, row.why.size()), row.why);
     EXPECT_EQ(why.empty(), row.why.empty()) << why;
   }

@@ -5,20 +5,14 @@
 #include <ctime>
 
 #include "options.h"
+#include "zevasn.h"
 
 namespace zevdir {
 namespace {
 
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar, and back.
-long long daysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
+using zev09000003::ZEVASNUtility;
 
+// The date of a day counted from 1970-01-01 (the inverse of ZEVASNUtility::daysFromCivil).
 void civilFromDays(long long z, long long& y, unsigned& m, unsigned& d) {
   z += 719468;
   const long long era = (z >= 0 ? z : z - 146096) / 146097;
@@ -29,13 +23,6 @@ void civilFromDays(long long z, long long& y, unsigned& m, unsigned& d) {
   d = doy - (153 * mp + 2) / 5 + 1;
   m = mp < 10 ? mp + 3 : mp - 9;
   y = static_cast<long long>(yoe) + era * 400 + (m <= 2);
-}
-
-bool leap(long long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-unsigned daysIn(long long y, unsigned m) {
-  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && leap(y) ? 29 : days[m - 1];
 }
 
 // Reads exactly n digits at pos.
@@ -77,7 +64,7 @@ EpochSeconds parseTime(const std::string& text) {
   if (rfc3339) expect(':', "after the minutes");
   if (!digits(text, pos, 2, second)) bad(text, "two digits of the seconds expected");
   if (month < 1 || month > 12) bad(text, "no month " + std::to_string(month));
-  if (day < 1 || day > daysIn(year, static_cast<unsigned>(month))) {
+  if (day < 1 || day > ZEVASNUtility::daysInMonth(year, static_cast<unsigned>(month))) {
     bad(text, "no day " + std::to_string(day) + " in that month");
   }
   if (hour > 23 || minute > 59 || second > 59) bad(text, "hour, minute or second out of range");
@@ -101,7 +88,9 @@ EpochSeconds parseTime(const std::string& text) {
     expect('Z', "at the end (the time must say its zone)");
   }
   if (pos != text.size()) bad(text, "unexpected \"" + text.substr(pos) + "\" at the end");
-  return daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+  return ZEVASNUtility::daysFromCivil(year, static_cast<unsigned>(month),
+                                      static_cast<unsigned>(day)) *
+             86400 +
          hour * 3600 + minute * 60 + second - offset;
 }
 

@@ -5,6 +5,8 @@
 
 #include <ldap.h>
 
+#include <cstdint>
+
 namespace zevldap {
 
 // The span of one call that reads answers, with the time it may take (null or zero: no
@@ -22,6 +24,14 @@ class ReadingSpan {
 // header that is no LDAP message's LDAP_DECODING_ERROR (81 and 82 otherwise pass unchanged),
 // and the session's result code says the same. Other codes pass unchanged.
 int namedIncomingFailure(LDAP* ld, int rc);
+
+// The connection callbacks that put the read layer on each connection a session opens (for
+// LDAP_OPT_CONNECT_CB).
+ldap_conncb* readLayerCallbacks();
+
+// The declared length of the last message over the cap in this process, and the cap it was
+// over; false when there has been none.
+bool lastOversized(uint64_t* length, uint64_t* cap);
 
 }  // namespace zevldap
 

@@ -223,6 +223,11 @@ class ZEVCMS_EXPORT ZEVASNUtility {
   // RFC 2253 text of a name. The flag and the format number are accepted for compatibility;
   // (false, 5) is the form the directory subsystem uses: RFC 2253, most significant last.
   static ZEVString getRFC2253String(const ZEVASNx500Name& name, bool reverse, int format);
+  // Days from 1970-01-01 to a date of the proleptic Gregorian calendar, negative before it;
+  // month is 1 to 12, day is not checked.
+  static long long daysFromCivil(long long year, unsigned month, unsigned day);
+  // The number of days of month (1 to 12) in year.
+  static unsigned daysInMonth(long long year, unsigned month);
 };
 
 }  // namespace zev09000003

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "zevasn.h"
+
 namespace zev09000003 {
 namespace der {
 
@@ -119,18 +121,6 @@ bool digits(const unsigned char* p, std::size_t n, int& value) {
   return true;
 }
 
-bool leapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-// Days from 1970-01-01 to a civil date of the proleptic Gregorian calendar.
-long long daysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
 }  // namespace
 
 Time readTime(const unsigned char* d, const Tlv& t, const char* what) {
@@ -154,10 +144,9 @@ Time readTime(const unsigned char* d, const Tlv& t, const char* what) {
          t.start);
   }
   if (yearDigits == 2) time.year += time.year < 50 ? 2000 : 1900;
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   bool dateOk = time.month >= 1 && time.month <= 12 && time.day >= 1 &&
-                time.day <= kDays[time.month - 1] +
-                                (time.month == 2 && leapYear(time.year) ? 1 : 0);
+                static_cast<unsigned>(time.day) <=
+                    ZEVASNUtility::daysInMonth(time.year, static_cast<unsigned>(time.month));
   if (!dateOk || time.hour > 23 || time.minute > 59 || time.second > 59) {
     fail(std::string(what) + ": not a date and time of the calendar", t.start);
   }
@@ -174,7 +163,9 @@ std::string Time::text() const {
 }
 
 long long Time::epochSeconds() const {
-  return daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+  return ZEVASNUtility::daysFromCivil(year, static_cast<unsigned>(month),
+                                      static_cast<unsigned>(day)) *
+             86400 +
          hour * 3600LL + minute * 60LL + second;
 }
 

@@ -858,4 +858,21 @@ ZEVString ZEVASNUtility::getRFC2253String(const ZEVASNx500Name& name, bool /*rev
   return name.getRFC2253String();
 }
 
+long long ZEVASNUtility::daysFromCivil(long long year, unsigned month, unsigned day) {
+  // Counted in 400-year eras of 146097 days, each year starting on 1 March so that the leap
+  // day comes last; 719468 is the day number of 1970-01-01 on that count.
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(year - era * 400);
+  const unsigned doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+unsigned ZEVASNUtility::daysInMonth(long long year, unsigned month) {
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 }  // namespace zev09000003

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
-#include <cstdint>
 #include <string>
 #include <vector>
 
