@@ -1,4 +1,4 @@
-# What the two MinGW-w64 toolchain files share (mingw-i686.cmake, mingw-x86_64.cmake): Debian's
+# The body of the MinGW-w64 toolchain file (mingw-i686.cmake sets the target): Debian's
 # cross compilers of the posix thread model (for std::thread and std::mutex), and Wine as the
 # emulator that runs the test programs under ctest. The including file sets
 # ZEV_MINGW_TRIPLE, CMAKE_SYSTEM_PROCESSOR and ZEV_WINE_NAMES.

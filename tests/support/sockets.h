@@ -3,27 +3,20 @@
 #ifndef TESTS_SUPPORT_SOCKETS_H
 #define TESTS_SUPPORT_SOCKETS_H
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <stdexcept>
+
+// The library's own socket layer: BSD sockets or Winsock.
+#include "../../zev_ldap/src/netio.h"
 
 namespace slapdtest {
 
+typedef zevldap::NetSocket Socket;
+using zevldap::kNoSocket;
+using zevldap::kSendFlags;
+inline void closeSocket(Socket s) { zevldap::netClose(s); }
+inline int pollSockets(pollfd* p, unsigned n, int ms) { return zevldap::netPoll(p, n, ms); }
+
 #if defined(_WIN32)
-typedef SOCKET Socket;
-const Socket kNoSocket = INVALID_SOCKET;
-const int kSendFlags = 0;  // Winsock raises no SIGPIPE
-inline void closeSocket(Socket s) { closesocket(s); }
-inline int pollSockets(pollfd* p, unsigned n, int ms) { return WSAPoll(p, n, ms); }
 // Winsock wants WSAStartup before the first socket; a member declared before the socket.
 struct SocketsStarted {
   SocketsStarted() {
@@ -33,11 +26,6 @@ struct SocketsStarted {
   ~SocketsStarted() { WSACleanup(); }
 };
 #else
-typedef int Socket;
-const Socket kNoSocket = -1;
-const int kSendFlags = MSG_NOSIGNAL;
-inline void closeSocket(Socket s) { close(s); }
-inline int pollSockets(pollfd* p, unsigned n, int ms) { return poll(p, n, ms); }
 struct SocketsStarted {};
 #endif
 
