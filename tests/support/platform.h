@@ -20,13 +20,8 @@
 #define TESTS_SUPPORT_PLATFORM_H
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// windows.h as the host layer includes it (trimmed: no min/max macros).
+#include "../../zev_cms/zevcms/inc/zevplatform.h"
 #else
 #include <dlfcn.h>
 #include <sys/wait.h>
